@@ -1,0 +1,12 @@
+# WEXLINK_SANITIZE=address  -> AddressSanitizer with UndefinedBehaviorSanitizer
+# WEXLINK_SANITIZE=thread   -> ThreadSanitizer
+set(WEXLINK_SANITIZE "" CACHE STRING "Sanitizer build: address or thread")
+if(WEXLINK_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(WEXLINK_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT WEXLINK_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "Unknown WEXLINK_SANITIZE value: ${WEXLINK_SANITIZE}")
+endif()

@@ -1,0 +1,185 @@
+// The acquisition driver: the library's one state record and every call of the
+// card interface, over the platform interfaces. Plain C++; no OS headers.
+//
+// Two threads meet here: the caller's thread runs every exported call, the
+// timer thread runs RunTick. They share state without locks. Every field that
+// both touch is atomic; the rest belongs to one side at a time, handed over by
+// order (a start prepares everything before it starts the timer, StopIntr kills
+// the timer, which waits for a running tick, before it touches anything).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "platform.h"
+#include "serial_port.h"
+#include "wexlink.h"
+
+namespace wexlink {
+
+inline constexpr int kChannelsPerModule = 8;
+inline constexpr int kMaxModules = 32;
+inline constexpr int kMaxChannels = kMaxModules * kChannelsPerModule;
+inline constexpr int kNotifySlots = 4;
+inline constexpr int kAddressTableBytes = 2 * kMaxModules;
+
+// Wire frames. Request: AA 03 <addr1> <addr2> 04 55. Reply: 22 bytes framed by
+// AA ... 55, eight little-endian channel values at bytes 5 to 20.
+inline constexpr std::array<uint8_t, 6> kInitialRequestFrame{0xAA, 0x03, 0x01, 0x00, 0x04, 0x55};
+inline constexpr int kReplyLength = 22;
+inline constexpr uint8_t kFrameStart = 0xAA;
+inline constexpr uint8_t kFrameEnd = 0x55;
+inline constexpr int kReplyValuesOffset = 5;
+
+// Missed-reply counts are held at this ceiling so that an 8-bit count never wraps.
+inline constexpr int8_t kMissCountCeiling = 125;
+
+enum class RunKind : uint16_t { None = 0, Continuous = 1, Snapshot = 2 };
+
+struct NotifySlot {
+  std::atomic<intptr_t> window{0};
+  std::atomic<uint32_t> message{0};
+  std::atomic<uint32_t> wParam{0};
+  std::atomic<uint32_t> lParam{0};
+};
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+
+struct DriverState {
+  DriverState();
+
+  // Set-up and control (caller's thread; the tick reads the atomics).
+  int32_t Initialized = 0;
+  uint16_t PortNumber = 0;
+  int32_t BaudRate = 0;
+  std::atomic<int8_t> MissThreshold{0};
+  std::atomic<int32_t> LastError{0};
+  std::array<NotifySlot, kNotifySlots> NotifySlots;
+  std::array<std::atomic<uint8_t>, kAddressTableBytes> ModuleAddressTable;
+
+  // Polling: written by the tick during a run, by the start call before it.
+  std::array<uint8_t, 6> RequestFrame = kInitialRequestFrame;
+  uint32_t UseAddressTable = 0;
+  uint16_t ModuleCount = 0;
+  int32_t ModuleIndex = 0;
+  int32_t FirstPollPending = 0;
+  std::array<int8_t, kMaxModules> ModuleErrorCounts{};
+  std::array<uint16_t, kMaxChannels> ChannelValueTable{};
+  std::unique_ptr<uint8_t, FreeDeleter> ReadBuffer;
+  int32_t ReadBufferSize = 0;
+
+  // Run and buffers.
+  std::atomic<uint16_t> RunMode{0};
+  uint16_t BufferMode = 0;
+  bool TimerActive = false;
+  std::atomic<bool> TickBusy{false};
+  int32_t TickCounter = 0;
+  int32_t TickDivider = 0;
+  uint16_t BufferCount = 0;
+  uint32_t RowsPerBuffer = 0;
+  uint16_t ChannelCount = 0;
+  int32_t SamplePeriod = 0;
+  uint32_t BufferValues = 0;
+  uint32_t BufferBytes = 0;
+  // BufferCount buffers back to back, each a head word and BufferValues values.
+  std::unique_ptr<uint16_t, FreeDeleter> SampleBuffers;
+  std::atomic<uint16_t> SequenceCount{0};
+  std::atomic<uint16_t> WriteIndex{0};
+  // ReadIndex in the low half, OverflowCount in the high half: a read-out
+  // replaces both in one store, and the tick changes only the high half with a
+  // compare-and-swap so that it never undoes a read-out.
+  std::atomic<uint32_t> ReadAndOverflow{0};
+  uint16_t* FillBuffer = nullptr;
+  uint32_t FillCount = 0;
+  std::atomic<uint32_t> PublishedPosition{0};
+  // Rows stored into the snapshot ring since the start; lets GetSnapshot see
+  // that the tick stored a row while it copied.
+  std::atomic<uint32_t> SnapshotRowsStored{0};
+
+  uint16_t* Buffer(uint32_t index) const {
+    return SampleBuffers.get() + static_cast<std::size_t>(index) * (BufferValues + 1u);
+  }
+  uint16_t ReadIndex() const {
+    return static_cast<uint16_t>(ReadAndOverflow.load(std::memory_order_acquire) & 0xFFFFu);
+  }
+  uint16_t OverflowCount() const {
+    return static_cast<uint16_t>(ReadAndOverflow.load(std::memory_order_acquire) >> 16);
+  }
+};
+
+class Driver {
+ public:
+  explicit Driver(Platform platform);
+  // Library unload: stops an active run and closes the port.
+  ~Driver();
+  Driver(const Driver&) = delete;
+  Driver& operator=(const Driver&) = delete;
+
+  // Set-up, information, control.
+  int32_t Initial(uint32_t comPort, int32_t missThreshold, int32_t baudRate);
+  static void ConfigInfo(char* modelName, int32_t* channelLimit, int32_t* constant1,
+                         int32_t* constant10a, int32_t* constant10b, float* halfSpan,
+                         float* codeSpan, int32_t* constant0);
+  static double ChannelFrq(int32_t channelCount, int32_t periodSetting);
+  int32_t IOCtl(int32_t length, const void* data, int32_t controlCode);
+  int32_t RegisterNotify(uint32_t slot, intptr_t window, uint32_t message, uint32_t wParam,
+                         uint32_t lParam);
+  int32_t GetLastADError() const { return state_.LastError.load(std::memory_order_relaxed); }
+  static int32_t GetADPropStrSize();
+  static int32_t GetADPropString(char* buffer);
+
+  // Runs.
+  int32_t StartIntr(uint32_t bufferCount, uint32_t rowsPerBuffer, uint32_t useAddressTable,
+                    uint32_t channelCount, int32_t periodSetting);
+  int32_t StartSnapshot(uint32_t rowsPerBuffer, uint32_t useAddressTable, uint32_t channelCount,
+                        int32_t periodSetting);
+  int32_t StopIntr();
+
+  // Read-out.
+  uint32_t QueryBuf();
+  int32_t ADResult(void* destination);
+  int32_t ADResultRecent(void* destination);
+  int32_t GetSnapshot(void* destination, uint32_t rows);
+
+  // I/O ports.
+  IoPorts& Ports() { return platform_.ports; }
+
+  // The timer thread's work; public so that tests can step a run by hand.
+  void RunTick();
+  void PollNextModule();
+
+  const DriverState& State() const { return state_; }
+  DriverState& State() { return state_; }
+  SerialPort& Port() { return port_; }
+
+  static constexpr char kModelName[] = "W316";
+  static constexpr int32_t kPropertyStringLength = 82;
+  static const char kPropertyString[kPropertyStringLength + 1];
+
+ private:
+  int32_t StartRun(RunKind kind, uint32_t bufferCount, uint32_t rowsPerBuffer,
+                   uint32_t useAddressTable, uint32_t channelCount, int32_t periodSetting);
+  void ReleaseSampleBuffers();
+  void AppendRowContinuous(const uint16_t* row);
+  void AppendRowSnapshot(const uint16_t* row);
+  void NotifyBufferComplete();
+  bool TakeInReply();
+  int32_t Fail(int32_t code) {
+    state_.LastError.store(code, std::memory_order_relaxed);
+    return 0;
+  }
+  void ClearError() { state_.LastError.store(0, std::memory_order_relaxed); }
+  static void TimerCallback(void* context);
+
+  Platform platform_;
+  DriverState state_;
+  SerialPort port_;
+};
+
+}  // namespace wexlink

@@ -1,0 +1,73 @@
+// The operating-system services the acquisition core needs, as small interfaces.
+// Each back end (POSIX, Win32, and the fakes in the tests) implements them; the
+// core never includes an OS header.
+#pragma once
+
+#include <cstdint>
+
+namespace wexlink {
+
+// One serial device. The core's SerialPort keeps the open/closed state and the
+// port number; this interface only reaches the device.
+class SerialDevice {
+ public:
+  virtual ~SerialDevice() = default;
+  // Opens the device by its Windows-style name ("COM1:") with exclusive use and
+  // applies the line definition ("9600,N,8,1"), raw, with no flow control, DTR
+  // and RTS off and no break. Returns false, with nothing left open, when the
+  // device cannot be opened or the definition is rejected.
+  virtual bool Open(const char* deviceName, const char* lineDefinition) = 0;
+  virtual void Close() = 0;
+  // Bytes waiting in the input and output queues; leaves both untouched when
+  // the device cannot say. Also clears any error state the line holds.
+  virtual void QueryQueues(int32_t& inputQueue, int32_t& outputQueue) = 0;
+  // Writes a block; returns the bytes written (0 when nothing moved).
+  virtual int32_t Write(const uint8_t* data, int32_t count) = 0;
+  // Reads up to count bytes that have already arrived; never waits.
+  virtual int32_t Read(uint8_t* data, int32_t count) = 0;
+};
+
+// A periodic timer on a thread of its own.
+class PeriodicTimer {
+ public:
+  using Callback = void (*)(void* context);
+  virtual ~PeriodicTimer() = default;
+  // Calls tick(context) every periodMs milliseconds, the first time one period
+  // after the start. Returns false when the timer cannot be created.
+  virtual bool Start(uint32_t periodMs, uint32_t resolutionMs, Callback tick, void* context) = 0;
+  // Ends the ticking. Waits for a tick in progress; no tick starts after it
+  // returns. Harmless when the timer is not running.
+  virtual void Kill() = 0;
+};
+
+// Posts a notification to a window registered by the caller. Never waits for
+// the receiver; a message that cannot be delivered is dropped.
+class MessagePoster {
+ public:
+  virtual ~MessagePoster() = default;
+  virtual void Post(intptr_t window, uint32_t message, uint32_t wParam, uint32_t lParam) = 0;
+};
+
+// Single accesses to the processor's I/O-port space.
+class IoPorts {
+ public:
+  virtual ~IoPorts() = default;
+  virtual uint8_t In8(uint16_t port) = 0;
+  virtual uint16_t In16(uint16_t port) = 0;
+  virtual uint32_t In32(uint16_t port) = 0;
+  virtual void Out8(uint16_t port, uint8_t value) = 0;
+  virtual void Out16(uint16_t port, uint16_t value) = 0;
+  virtual void Out32(uint16_t port, uint32_t value) = 0;
+};
+
+struct Platform {
+  SerialDevice& serial;
+  PeriodicTimer& timer;
+  MessagePoster& poster;
+  IoPorts& ports;
+};
+
+// The back end linked into the shared library; defined once per platform.
+Platform& DefaultPlatform();
+
+}  // namespace wexlink
