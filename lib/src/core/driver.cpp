@@ -191,7 +191,8 @@ int32_t Driver::StartRun(RunKind kind, uint32_t bufferCount, uint32_t rowsPerBuf
   if (bufferBytes > INT32_MAX || totalBytes > WEXLINK_MAX_SAMPLE_BYTES) {
     return Fail(WEXLINK_E_ALLOC);
   }
-  s.SampleBuffers.reset(static_cast<uint16_t*>(std::calloc(totalBytes / 2, sizeof(uint16_t))));
+  const auto totalValues = static_cast<std::size_t>(totalBytes / 2);  // fits: checked above
+  s.SampleBuffers.reset(static_cast<uint16_t*>(std::calloc(totalValues, sizeof(uint16_t))));
   if (!s.SampleBuffers) return Fail(WEXLINK_E_ALLOC);
 
   s.ModuleErrorCounts.fill(0);
