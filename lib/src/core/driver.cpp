@@ -364,17 +364,21 @@ void Driver::AppendRowContinuous(const uint16_t* row) {
   s.FillCount += s.ChannelCount;
   if (s.FillCount < s.BufferValues) return;
 
-  // The buffer is complete: publish it and move on to the next one.
+  // The buffer is complete: move on to the next one and publish.
   auto next = static_cast<uint16_t>(s.WriteIndex.load(kRelaxed) + 1);
   if (next >= s.BufferCount) next = 0;
   s.FillBuffer = s.Buffer(next);
   s.FillCount = 0;
-  s.WriteIndex.store(next, kRelease);
-  // The ring is full when the writer has caught up with the reader. The swap
-  // fails, correctly, if a read-out has moved ReadIndex meanwhile.
+  // The ring is full when the next buffer is the reader's oldest unread one.
+  // This is decided before WriteIndex moves: afterwards WriteIndex equal to
+  // ReadIndex could also mean that the reader has just taken the buffer
+  // completed here and emptied the ring, and an empty ring taken for a full
+  // one would hand out a stale buffer again. The swap fails, correctly, when a
+  // read-out has moved ReadIndex meanwhile.
   uint32_t expected = next;
   s.ReadAndOverflow.compare_exchange_strong(expected, next | (1u << 16), std::memory_order_acq_rel,
                                             kAcquire);
+  s.WriteIndex.store(next, kRelease);
   s.SequenceCount.store(static_cast<uint16_t>(s.SequenceCount.load(kRelaxed) + 1), kRelaxed);
   NotifyBufferComplete();
 }
@@ -457,11 +461,17 @@ int32_t Driver::ADResultRecent(void* destination) {
   const bool full = (word >> 16) != 0;
   if (write == read && !full) return Fail(WEXLINK_E_NO_BUFFER_READY);
   if (destination == nullptr) return Fail(WEXLINK_E_NULL_POINTER);
-  // On a full ring the buffer at WriteIndex is both the newest and the oldest.
-  uint16_t chosen = write;
-  if (!full) chosen = (write == 0) ? static_cast<uint16_t>(s.BufferCount - 1) : static_cast<uint16_t>(write - 1);
+  // On a full ring WriteIndex equals ReadIndex and the buffer there, the oldest
+  // unread one, is taken. ReadIndex is used for it: the tick marks the ring
+  // full just before it moves WriteIndex onto ReadIndex.
+  uint16_t chosen = read;
+  uint16_t taken = read;
+  if (!full) {
+    chosen = (write == 0) ? static_cast<uint16_t>(s.BufferCount - 1) : static_cast<uint16_t>(write - 1);
+    taken = write;
+  }
   std::memcpy(destination, s.Buffer(chosen), s.BufferBytes);
-  s.ReadAndOverflow.store(write, kRelease);  // everything up to WriteIndex taken
+  s.ReadAndOverflow.store(taken, kRelease);  // everything up to WriteIndex taken
   return 1;
 }
 
