@@ -1,6 +1,5 @@
 #include "line_definition.h"
 
-#include <array>
 #include <cctype>
 
 namespace wexlink::posix {
