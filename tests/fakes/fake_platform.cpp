@@ -37,7 +37,8 @@ int32_t FakeSerialDevice::Write(const uint8_t* data, int32_t count) {
 int32_t FakeSerialDevice::Read(uint8_t* data, int32_t count) {
   ++deviceCalls;
   ++readCalls;
-  const auto n = std::min<std::size_t>(static_cast<std::size_t>(std::max(count, 0)), incoming_.size());
+  const auto n =
+      std::min<std::size_t>(static_cast<std::size_t>(std::max(count, 0)), incoming_.size());
   std::copy_n(incoming_.begin(), n, data);
   incoming_.erase(incoming_.begin(), incoming_.begin() + static_cast<std::ptrdiff_t>(n));
   return static_cast<int32_t>(n);

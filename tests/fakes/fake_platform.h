@@ -26,9 +26,9 @@ class FakeSerialDevice final : public SerialDevice {
   std::size_t Waiting() const { return incoming_.size(); }
 
   // Configuration.
-  bool deviceExists = true;     // false: Open fails like a missing device
-  bool acceptDefinition = true; // false: the line definition is rejected
-  int32_t writeResult = -1;     // -1: all bytes written; otherwise this count
+  bool deviceExists = true;      // false: Open fails like a missing device
+  bool acceptDefinition = true;  // false: the line definition is rejected
+  int32_t writeResult = -1;      // -1: all bytes written; otherwise this count
   // Called after every write with the bytes written (a scripted module).
   std::function<void(const std::vector<uint8_t>&)> onWrite;
 

@@ -76,7 +76,8 @@ class DriverTest : public ::testing::Test {
   std::vector<uint16_t> TakeBuffer(bool recent = false) {
     const std::size_t bytes = driver_.State().BufferBytes;
     std::vector<uint8_t> raw(bytes + 16, 0xEE);
-    const int32_t result = recent ? driver_.ADResultRecent(raw.data()) : driver_.ADResult(raw.data());
+    const int32_t result =
+        recent ? driver_.ADResultRecent(raw.data()) : driver_.ADResult(raw.data());
     if (result != 1) return {};
     for (std::size_t i = bytes; i < raw.size(); ++i) EXPECT_EQ(raw[i], 0xEE);
     std::vector<uint16_t> words(bytes / 2);

@@ -183,7 +183,8 @@ TEST(ReadoutConcurrency, BuffersTakenWhileTheTickRunsAreWholeAndInOrder) {
   // The module answers every request with a new value in all channels.
   fake.serial.onWrite = [&](const std::vector<uint8_t>&) {
     ++counter;
-    if (fake.serial.Waiting() == 0) fake.serial.Deliver(MakeReply(std::vector<uint16_t>(8, counter)));
+    if (fake.serial.Waiting() == 0)
+      fake.serial.Deliver(MakeReply(std::vector<uint16_t>(8, counter)));
   };
   ASSERT_EQ(driver.Initial(1, 127, 9600), 1);
   ASSERT_GT(driver.StartIntr(8, 5, 0, 8, -1000), 0);

@@ -1,8 +1,9 @@
 // SerialPort over a fake device: naming, reopening, the never-waiting read,
 // and harmless calls on a closed port.
+#include "core/serial_port.h"
+
 #include <gtest/gtest.h>
 
-#include "core/serial_port.h"
 #include "fake_platform.h"
 
 namespace wexlink::testing {

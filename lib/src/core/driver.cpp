@@ -26,7 +26,9 @@ constexpr int32_t kReadLimit = 64 * 1024;
 constexpr int kSnapshotReadAttempts = 64;
 
 uint16_t LoadValue(uint16_t& value) { return std::atomic_ref<uint16_t>(value).load(kRelaxed); }
-void StoreValue(uint16_t& value, uint16_t v) { std::atomic_ref<uint16_t>(value).store(v, kRelaxed); }
+void StoreValue(uint16_t& value, uint16_t v) {
+  std::atomic_ref<uint16_t>(value).store(v, kRelaxed);
+}
 
 }  // namespace
 
@@ -354,7 +356,8 @@ void Driver::AppendRowContinuous(const uint16_t* row) {
     const uint32_t desired = (word & 0xFFFFu) | (uint32_t{overflow} << 16);
     if (s.ReadAndOverflow.compare_exchange_weak(word, desired, std::memory_order_acq_rel,
                                                 kAcquire)) {
-      if (advance) s.SequenceCount.store(static_cast<uint16_t>(s.SequenceCount.load(kRelaxed) + 1), kRelaxed);
+      if (advance)
+        s.SequenceCount.store(static_cast<uint16_t>(s.SequenceCount.load(kRelaxed) + 1), kRelaxed);
       return;
     }
   }
@@ -388,7 +391,8 @@ void Driver::NotifyBufferComplete() {
     const intptr_t window = slot.window.load(kRelaxed);
     const uint32_t message = slot.message.load(kRelaxed);
     if (window != 0 && message != 0) {
-      platform_.poster.Post(window, message, slot.wParam.load(kRelaxed), slot.lParam.load(kRelaxed));
+      platform_.poster.Post(window, message, slot.wParam.load(kRelaxed),
+                            slot.lParam.load(kRelaxed));
     }
   }
 }
@@ -467,7 +471,8 @@ int32_t Driver::ADResultRecent(void* destination) {
   uint16_t chosen = read;
   uint16_t taken = read;
   if (!full) {
-    chosen = (write == 0) ? static_cast<uint16_t>(s.BufferCount - 1) : static_cast<uint16_t>(write - 1);
+    chosen =
+        (write == 0) ? static_cast<uint16_t>(s.BufferCount - 1) : static_cast<uint16_t>(write - 1);
     taken = write;
   }
   std::memcpy(destination, s.Buffer(chosen), s.BufferBytes);
