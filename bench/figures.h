@@ -1,0 +1,41 @@
+// The figures a benchmark program reports, one line each, in a form that
+// scripts/bench collects into the results table of BENCHMARKS.md.
+#pragma once
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace wexlink::bench {
+
+// One line of the results table: what was measured, the figure, the goal and
+// whether it was met ("yes", "no", or "-" where there is no goal).
+inline void PrintFigure(const std::string& what, const std::string& figure,
+                        const std::string& goal, const char* met) {
+  std::printf("FIGURE | %s | %s | %s | %s\n", what.c_str(), figure.c_str(), goal.c_str(), met);
+  std::fflush(stdout);
+}
+
+inline const char* Met(bool ok) { return ok ? "yes" : "no"; }
+
+// printf into a std::string.
+__attribute__((format(printf, 1, 2))) inline std::string Format(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+// The q-quantile (0 to 1) of a list of values, by nearest rank.
+inline double Quantile(std::vector<double> values, double q) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const auto last = static_cast<double>(values.size() - 1);
+  return values[static_cast<std::size_t>(q * last + 0.5)];
+}
+
+}  // namespace wexlink::bench

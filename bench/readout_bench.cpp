@@ -1,0 +1,159 @@
+// Read-out speed against memcpy of the same bytes: GetSnapshot of the last 10
+// rows of an 8-channel ring (what Wexmon asks for every second), GetSnapshot
+// of a whole 200-row ring of 256 channels, and ADResult of a 1000-row buffer
+// of 256 channels. Each call and its memcpy run in the same process; the
+// ratio memcpy time / call time is printed at the end (1.0: as fast as memcpy).
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/driver.h"
+#include "lean_platform.h"
+#include "summary_reporter.h"
+
+namespace wexlink::bench {
+namespace {
+
+constexpr int32_t kPeriodSetting = -1000;
+
+struct ReadoutCase {
+  const char* name;
+  const char* what;
+  RunKind kind;
+  uint32_t rowsPerBuffer;
+  uint32_t channels;
+  uint32_t rowsRead;  // GetSnapshot only
+};
+
+// 10 rows of 8 channels: Wexmon's once-a-second call.
+constexpr ReadoutCase kSmallSnapshot{"GetSnapshot_10x8", "GetSnapshot, 10 rows of 8 channels",
+                                     RunKind::Snapshot, 200, 8, 10};
+constexpr ReadoutCase kWholeRing{"GetSnapshot_200x256",
+                                 "GetSnapshot, whole 200-row ring of 256 channels",
+                                 RunKind::Snapshot, 200, 256, 200};
+constexpr ReadoutCase kBigBuffer{"ADResult_1000x256", "ADResult, 1000-row buffer of 256 channels",
+                                 RunKind::Continuous, 1000, 256, 0};
+
+struct ReadoutRig {
+  LeanPlatform fake;
+  Driver driver{fake.platform()};
+  std::vector<uint8_t> destination;
+};
+
+// A run whose ring holds real rows: the snapshot ring has wrapped once and
+// stands part-way through its second pass (so a record is copied in two
+// pieces), the continuous run has one complete buffer.
+std::unique_ptr<ReadoutRig> PrepareRig(const ReadoutCase& c) {
+  auto rig = std::make_unique<ReadoutRig>();
+  Driver& d = rig->driver;
+  d.Initial(1, 5, 9600);
+  const uint32_t modules = c.channels / kChannelsPerModule;
+  if (c.kind == RunKind::Snapshot) {
+    if (d.StartSnapshot(c.rowsPerBuffer, 0, c.channels, kPeriodSetting) <= 0) return nullptr;
+    const uint32_t rows = c.rowsPerBuffer + c.rowsPerBuffer / 3;
+    for (uint32_t i = 0; i < (rows + 1) * modules; ++i) d.RunTick();
+    rig->destination.resize(2u * c.channels * c.rowsRead + 6u);
+  } else {
+    const int32_t bytes = d.StartIntr(1, c.rowsPerBuffer, 0, c.channels, kPeriodSetting);
+    if (bytes <= 0) return nullptr;
+    while (d.QueryBuf() == 0) d.RunTick();
+    rig->destination.resize(static_cast<std::size_t>(bytes));
+  }
+  return rig;
+}
+
+void BM_Call(benchmark::State& state, const ReadoutCase* c) {
+  auto rig = PrepareRig(*c);
+  if (!rig) {
+    state.SkipWithError("start failed");
+    return;
+  }
+  Driver& d = rig->driver;
+  void* out = rig->destination.data();
+  if (c->kind == RunKind::Snapshot) {
+    for (auto _ : state) {
+      benchmark::DoNotOptimize(d.GetSnapshot(out, c->rowsRead));
+      benchmark::ClobberMemory();
+    }
+  } else {
+    // The one buffer is full and unread; ADResult hands it out and frees the
+    // ring. Marking the ring full again is a single 32-bit store.
+    auto& word = d.State().ReadAndOverflow;
+    const uint32_t full = word.load();
+    for (auto _ : state) {
+      benchmark::DoNotOptimize(d.ADResult(out));
+      benchmark::ClobberMemory();
+      word.store(full, std::memory_order_release);
+    }
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(rig->destination.size()));
+}
+
+int64_t RecordBytes(const ReadoutCase& c) {
+  if (c.kind == RunKind::Snapshot) return 2 * int64_t{c.channels} * c.rowsRead + 6;
+  return 2 * int64_t{c.channels} * c.rowsPerBuffer + 2;
+}
+
+// memcpy of as many bytes as the call writes, from the run's own sample buffer
+// into the same destination. A record of the whole ring is 4 bytes longer than
+// the ring; those come from the ring's start again.
+void BM_Memcpy(benchmark::State& state, const ReadoutCase* c) {
+  auto rig = PrepareRig(*c);
+  if (!rig) {
+    state.SkipWithError("start failed");
+    return;
+  }
+  const auto* source = reinterpret_cast<const uint8_t*>(rig->driver.State().Buffer(0));
+  const std::size_t bytes = rig->destination.size();
+  const std::size_t first = std::min<std::size_t>(bytes, rig->driver.State().BufferBytes);
+  uint8_t* out = rig->destination.data();
+  for (auto _ : state) {
+    std::memcpy(out, source, first);
+    if (first < bytes) std::memcpy(out + first, source, bytes - first);
+    benchmark::DoNotOptimize(out);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(bytes));
+}
+
+constexpr const ReadoutCase* kCases[] = {&kSmallSnapshot, &kWholeRing, &kBigBuffer};
+
+void RegisterAll() {
+  for (const ReadoutCase* c : kCases) {
+    benchmark::RegisterBenchmark(c->name, BM_Call, c);
+    benchmark::RegisterBenchmark((std::string("memcpy_") + c->name).c_str(), BM_Memcpy, c);
+  }
+}
+
+void ReportFigures(SummaryReporter& reporter) {
+  for (const ReadoutCase* c : kCases) {
+    const auto* call = reporter.Find(c->name);
+    const auto* copy = reporter.Find(std::string("memcpy_") + c->name);
+    if (call == nullptr || copy == nullptr) continue;
+    // CPU time: on a shared machine it leaves out the time the thread waited.
+    const double ratio = copy->cpuNs / call->cpuNs;
+    PrintFigure(Format("%s (%lld bytes): memcpy time / call time", c->what,
+                       static_cast<long long>(RecordBytes(*c))),
+                Format("%.2f (call %.0f ns, memcpy %.0f ns)", ratio, call->cpuNs, copy->cpuNs),
+                ">= 0.5", Met(ratio >= 0.5));
+  }
+}
+
+}  // namespace
+}  // namespace wexlink::bench
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  wexlink::bench::RegisterAll();
+  wexlink::bench::SummaryReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  wexlink::bench::ReportFigures(reporter);
+  benchmark::Shutdown();
+  return 0;
+}
