@@ -208,8 +208,9 @@ std::optional<LineSettings> ParseKeywordForm(Cursor& c) {
 std::optional<LineSettings> ParseLineDefinition(std::string_view definition) {
   Cursor c(definition);
   if (!SkipDevicePrefix(c)) return std::nullopt;
-  // The comma decides the form, as it does for Windows.
-  return c.Contains(',') ? ParseCommaForm(c) : ParseKeywordForm(c);
+  // A comma makes it the comma form, as it does for Windows; so does a bare
+  // baud rate, which no keyword form can start with.
+  return c.Contains(',') || IsDigit(c.Peek()) ? ParseCommaForm(c) : ParseKeywordForm(c);
 }
 
 }  // namespace wexlink::posix

@@ -1,0 +1,212 @@
+// Only the file-backed port space and the selection between it and the
+// machine are tested here, with a fake in place of the machine: this test
+// program does not contain the code that reaches the machine's ports.
+#include "platform/posix/ioports_posix.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "posix_test_util.h"
+
+namespace wexlink::posix {
+namespace {
+
+using testing::ScopedEnv;
+using testing::TempDir;
+
+std::vector<uint8_t> FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct AccessCase {
+  char width;  // 'b', 'w', 'd'
+  uint16_t port;
+  uint32_t value;
+  std::vector<uint8_t> bytes;  // in the file from offset `port`
+};
+
+void PrintTo(const AccessCase& c, std::ostream* os) {
+  *os << c.width << " port 0x" << std::hex << c.port << " value 0x" << c.value;
+}
+
+class FileIoSpaceAccess : public ::testing::TestWithParam<AccessCase> {};
+
+TEST_P(FileIoSpaceAccess, WritesLittleEndianAtThePortOffsetAndReadsBack) {
+  TempDir dir;
+  const std::string path = dir.File("iospace");
+  FileIoSpace io(path);
+  const auto& c = GetParam();
+  uint32_t back = 0;
+  switch (c.width) {
+    case 'b':
+      io.Out8(c.port, static_cast<uint8_t>(c.value));
+      back = io.In8(c.port);
+      break;
+    case 'w':
+      io.Out16(c.port, static_cast<uint16_t>(c.value));
+      back = io.In16(c.port);
+      break;
+    default:
+      io.Out32(c.port, c.value);
+      back = io.In32(c.port);
+      break;
+  }
+  EXPECT_EQ(back, c.value);
+  const auto file = FileBytes(path);
+  ASSERT_GE(file.size(), static_cast<std::size_t>(FileIoSpace::kSize));
+  ASSERT_GE(file.size(), c.port + c.bytes.size());
+  EXPECT_EQ(std::vector<uint8_t>(file.begin() + c.port, file.begin() + c.port + static_cast<long>(c.bytes.size())),
+            c.bytes);
+  // Nothing else was written.
+  std::size_t nonZero = 0;
+  for (const uint8_t b : file) nonZero += b != 0 ? 1 : 0;
+  std::size_t expectedNonZero = 0;
+  for (const uint8_t b : c.bytes) expectedNonZero += b != 0 ? 1 : 0;
+  EXPECT_EQ(nonZero, expectedNonZero);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Accesses, FileIoSpaceAccess,
+    ::testing::Values(AccessCase{'b', 256, 0xA5, {0xA5}},
+                      AccessCase{'b', 0, 0x01, {0x01}},
+                      AccessCase{'b', 0xFFFF, 0x7E, {0x7E}},
+                      AccessCase{'w', 0x100, 0x1234, {0x34, 0x12}},
+                      AccessCase{'w', 0x3F8, 0xFF00, {0x00, 0xFF}},
+                      AccessCase{'d', 0x200, 0x89ABCDEF, {0xEF, 0xCD, 0xAB, 0x89}},
+                      // The top ports reach past 64 KiB.
+                      AccessCase{'w', 0xFFFF, 0xBEEF, {0xEF, 0xBE}},
+                      AccessCase{'d', 0xFFFE, 0x01020304, {0x04, 0x03, 0x02, 0x01}}));
+
+TEST(FileIoSpace, WidthsOverlapAsOnePortSpace) {
+  TempDir dir;
+  FileIoSpace io(dir.File("iospace"));
+  io.Out32(0x300, 0x44332211);
+  EXPECT_EQ(io.In8(0x300), 0x11);
+  EXPECT_EQ(io.In8(0x303), 0x44);
+  EXPECT_EQ(io.In16(0x301), 0x3322);
+  io.Out8(0x302, 0xAA);
+  EXPECT_EQ(io.In32(0x300), 0x44AA2211u);
+  // A fresh file reads as zeros, also past its end.
+  EXPECT_EQ(io.In32(0x1000), 0u);
+  EXPECT_EQ(io.In32(0xFFFE), 0u);
+}
+
+TEST(FileIoSpace, KeepsTheContentsOfAnExistingFile) {
+  TempDir dir;
+  const std::string path = dir.File("iospace");
+  {
+    std::ofstream out(path, std::ios::binary);
+    const char bytes[] = {0x10, 0x20, 0x30, 0x40};
+    out.write(bytes, sizeof bytes);
+  }
+  FileIoSpace io(path);
+  EXPECT_EQ(io.In32(0), 0x40302010u);
+  EXPECT_EQ(std::filesystem::file_size(path), static_cast<uintmax_t>(FileIoSpace::kSize));
+}
+
+TEST(FileIoSpace, TwoUsersOfOneFileSeeEachOther) {
+  TempDir dir;
+  FileIoSpace writer(dir.File("iospace"));
+  FileIoSpace reader(dir.File("iospace"));
+  EXPECT_EQ(reader.In8(256), 0);
+  writer.Out8(256, 0x81);
+  EXPECT_EQ(reader.In8(256), 0x81);
+}
+
+TEST(FileIoSpace, UnusableFileBehavesLikeAbsentPorts) {
+  TempDir dir;
+  const std::string path = dir.File("missing-dir/iospace");
+  FileIoSpace io(path);
+  io.Out8(256, 0x12);
+  io.Out32(256, 0x12345678);
+  EXPECT_EQ(io.In8(256), 0xFF);
+  EXPECT_EQ(io.In16(256), 0xFFFF);
+  EXPECT_EQ(io.In32(256), 0xFFFFFFFFu);
+  EXPECT_FALSE(std::filesystem::exists(path));
+  // Once the directory exists, the file is made at the next access.
+  std::filesystem::create_directory(dir.File("missing-dir"));
+  io.Out8(256, 0x12);
+  EXPECT_EQ(io.In8(256), 0x12);
+}
+
+// ---- Choosing the port space ------------------------------------------------
+
+// Stands in for the machine's ports.
+class FakeMachine final : public IoPorts {
+ public:
+  static inline int made = 0;
+  static inline std::vector<uint16_t> written;
+  uint8_t In8(uint16_t) override { return 0x5C; }
+  uint16_t In16(uint16_t) override { return 0x5C5C; }
+  uint32_t In32(uint16_t) override { return 0x5C5C5C5Cu; }
+  void Out8(uint16_t port, uint8_t) override { written.push_back(port); }
+  void Out16(uint16_t port, uint16_t) override { written.push_back(port); }
+  void Out32(uint16_t port, uint32_t) override { written.push_back(port); }
+};
+
+std::unique_ptr<IoPorts> MakeFakeMachine() {
+  ++FakeMachine::made;
+  return std::make_unique<FakeMachine>();
+}
+
+class IoPortSelection : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FakeMachine::made = 0;
+    FakeMachine::written.clear();
+  }
+  TempDir dir;
+};
+
+TEST_F(IoPortSelection, VariableSetMeansTheFileAndNeverTheMachine) {
+  const std::string path = dir.File("iospace");
+  ScopedEnv env(kIoSpaceVariable, path);
+  SelectedIoPorts ports(&MakeFakeMachine);
+  ports.Out8(256, 0x0F);
+  EXPECT_EQ(ports.In8(256), 0x0F);
+  EXPECT_EQ(FakeMachine::made, 0);
+  EXPECT_EQ(FileBytes(path).at(256), 0x0F);
+}
+
+TEST_F(IoPortSelection, ChoiceIsMadeAtFirstUseAndKept) {
+  const std::string path = dir.File("iospace");
+  SelectedIoPorts ports(&MakeFakeMachine);
+  {
+    // Set after construction, before the first access: still counts.
+    ScopedEnv env(kIoSpaceVariable, path);
+    ports.Out8(256, 0x33);
+  }
+  // Unset later: the file stays in use.
+  ports.Out8(257, 0x44);
+  EXPECT_EQ(FakeMachine::made, 0);
+  EXPECT_EQ(FileBytes(path).at(257), 0x44);
+}
+
+TEST_F(IoPortSelection, UnsetOrEmptyVariableMeansTheMachine) {
+  for (const auto& value : {std::optional<std::string>{}, std::optional<std::string>{""}}) {
+    ScopedEnv env(kIoSpaceVariable, value);
+    SelectedIoPorts ports(&MakeFakeMachine);
+    EXPECT_EQ(ports.In8(256), 0x5C);
+    ports.Out16(0x3F8, 1);
+  }
+  EXPECT_EQ(FakeMachine::made, 2);
+  EXPECT_EQ(FakeMachine::written, (std::vector<uint16_t>{0x3F8, 0x3F8}));
+}
+
+TEST_F(IoPortSelection, WithoutMachineAccessNothingHappens) {
+  ScopedEnv env(kIoSpaceVariable, std::nullopt);
+  SelectedIoPorts ports(nullptr);
+  ports.Out8(256, 1);
+  EXPECT_EQ(ports.In8(256), 0xFF);
+  EXPECT_EQ(ports.In16(256), 0xFFFF);
+  EXPECT_EQ(ports.In32(256), 0xFFFFFFFFu);
+}
+
+}  // namespace
+}  // namespace wexlink::posix
