@@ -1,0 +1,57 @@
+// The main window's state and every handler of the program: start and stop,
+// exit, unload, the once-a-second display cycle and the relay outputs. The
+// handlers reach the windows only through WindowHost and the library only
+// through CardFunctions.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "card_functions.h"
+#include "window_host.h"
+
+namespace wexmon {
+
+// Rows read per display tick, channels per row, and the snapshot record that
+// holds them: a 16-bit header, the rows, a 32-bit row position.
+inline constexpr std::uint32_t kSnapshotRowsRead = 10;
+inline constexpr int kDisplayChannels = 8;
+inline constexpr std::size_t kSnapBufElements = 83;
+static_assert(kSnapBufElements * 2 == 2 * kSnapshotRowsRead * kDisplayChannels + 6);
+
+struct FrmMainState {
+  std::int16_t Running = 0;
+  std::int16_t ComPort = 0;
+  std::int16_t NumChannels = 0;
+  std::int32_t RelayPort = 0;
+  std::int16_t RelayData = 0;
+  std::array<std::int16_t, kSnapBufElements> SnapBuf{};
+};
+
+class FrmMain {
+ public:
+  // `decimalSeparator` is the user's locale's, used in the displayed values.
+  FrmMain(WindowHost& host, CardFunctions& card, std::string decimalSeparator);
+
+  void Form_Load();
+  void Form_Unload();
+  void CmdStart_Click();
+  void CmdExit_Click();
+  void Timer1_Timer();
+  void lblRelay_DblClick(std::int16_t index);
+  void CmdRelay_Click();
+
+  const FrmMainState& State() const { return state_; }
+
+ private:
+  void SetStatus(std::string_view text);
+
+  WindowHost& host_;
+  CardFunctions& card_;
+  std::string decimalSeparator_;
+  FrmMainState state_;
+};
+
+}  // namespace wexmon

@@ -1,0 +1,44 @@
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace wexmon {
+namespace {
+
+ParsedOptions Parse(std::vector<std::string_view> args) { return ParseOptions(args); }
+
+TEST(Options, NoArgumentsMeanAnInteractiveRun) {
+  const ParsedOptions p = Parse({});
+  EXPECT_TRUE(p.error.empty());
+  EXPECT_FALSE(p.options.autostart);
+  EXPECT_FALSE(p.options.afterSeconds.has_value());
+}
+
+TEST(Options, DemoOptionsAreUnderstood) {
+  const ParsedOptions p =
+      Parse({"--autostart", "--after", "5", "--screenshot", "/tmp/s.png", "--dump-labels"});
+  ASSERT_TRUE(p.error.empty()) << p.error;
+  EXPECT_TRUE(p.options.autostart);
+  EXPECT_TRUE(p.options.dumpLabels);
+  EXPECT_EQ(p.options.afterSeconds, 5.0);
+  EXPECT_EQ(p.options.screenshotPath, "/tmp/s.png");
+  EXPECT_EQ(Parse({"--after", "2.5"}).options.afterSeconds, 2.5);
+}
+
+TEST(Options, BadArgumentsAreRefused) {
+  for (const auto& args : std::vector<std::vector<std::string_view>>{
+           {"--after"},
+           {"--after", "soon"},
+           {"--after", "-1"},
+           {"--after", "5s"},
+           {"--screenshot", "x.png"},
+           {"--screenshot", ""},
+           {"--bogus"}}) {
+    EXPECT_FALSE(Parse(args).error.empty()) << args.front();
+  }
+}
+
+}  // namespace
+}  // namespace wexmon
