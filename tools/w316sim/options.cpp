@@ -1,0 +1,219 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+
+namespace w316sim {
+namespace {
+
+constexpr int kDefaultModules = 1;
+
+std::optional<long long> ParseInteger(const std::string& text, long long min, long long max) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || value < min || value > max) return std::nullopt;
+  return value;
+}
+
+std::optional<uint8_t> ParseHexByte(const std::string& text) {
+  std::string digits = text;
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) digits = digits.substr(2);
+  if (digits.empty() || digits.size() > 2) return std::nullopt;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(digits.c_str(), &end, 16);
+  if (*end != '\0') return std::nullopt;
+  return static_cast<uint8_t>(value);
+}
+
+std::string WithSpaces(std::string text) {
+  for (char& c : text)
+    if (c == '=') c = ' ';
+  return text;
+}
+
+}  // namespace
+
+ParsedOptions ParseOptions(const std::vector<std::string>& args) {
+  ParsedOptions result;
+  Options& o = result.options;
+  int modules = -1;
+  auto fail = [&result](std::string message) {
+    result.ok = false;
+    result.error = std::move(message);
+    return result;
+  };
+
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::string value;
+    bool hasValue = false;
+    if (name.rfind("--", 0) != 0) return fail("unexpected argument '" + name + "'");
+    if (const auto eq = name.find('='); eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+      hasValue = true;
+    }
+    name = name.substr(2);
+
+    auto flag = [&]() -> bool { return !hasValue; };
+    auto takeValue = [&]() -> bool {
+      if (hasValue) return true;
+      if (i + 1 >= args.size()) return false;
+      value = args[++i];
+      hasValue = true;
+      return true;
+    };
+
+    if (name == "help") {
+      if (!flag()) return fail("--help takes no value");
+      o.help = true;
+    } else if (name == "log") {
+      if (!flag()) return fail("--log takes no value");
+      o.log = true;
+    } else if (name == "no-stdin") {
+      if (!flag()) return fail("--no-stdin takes no value");
+      o.readStdin = false;
+    } else if (name == "echo") {
+      if (!flag()) return fail("--echo takes no value");
+      o.setup.push_back("echo on");
+      o.setupOrigins.push_back("--echo");
+    } else {
+      static const char* const withValue[] = {"modules", "address", "baud",  "link",   "device", "iospace",
+                                              "control", "seed",    "temp",  "raw",    "ramp",   "noise",
+                                              "silent",  "late",    "split", "length", "corrupt", "stray-reply"};
+      bool known = false;
+      for (const char* n : withValue) known = known || name == n;
+      if (!known) return fail("unknown option '--" + name + "' (see --help)");
+      if (!takeValue() || value.empty()) return fail("--" + name + " needs a value");
+
+      if (name == "modules") {
+        auto n = ParseInteger(value, 1, kMaxModules);
+        if (!n) return fail("--modules must be 1 to 32, not '" + value + "'");
+        modules = static_cast<int>(*n);
+      } else if (name == "address") {
+        const auto colon = value.find(':');
+        std::optional<uint8_t> a1, a2;
+        if (colon != std::string::npos) {
+          a1 = ParseHexByte(value.substr(0, colon));
+          a2 = ParseHexByte(value.substr(colon + 1));
+        }
+        if (!a1 || !a2) return fail("--address wants two hex bytes A1:A2, not '" + value + "'");
+        const Address a{*a1, *a2};
+        for (const Address& seen : o.addresses)
+          if (seen == a) return fail("--address " + value + " given twice");
+        if (o.addresses.size() >= static_cast<std::size_t>(kMaxModules)) return fail("more than 32 --address");
+        o.addresses.push_back(a);
+      } else if (name == "baud") {
+        auto b = ParseInteger(value, 50, 4'000'000);
+        if (!b) return fail("--baud must be 50 to 4000000, not '" + value + "'");
+        o.baud = static_cast<int>(*b);
+      } else if (name == "seed") {
+        auto s = ParseInteger(value, 0, INT64_MAX);
+        if (!s) return fail("--seed must be a non-negative integer, not '" + value + "'");
+        o.seed = static_cast<uint64_t>(*s);
+      } else if (name == "link") {
+        o.link = value;
+      } else if (name == "device") {
+        o.device = value;
+      } else if (name == "iospace") {
+        o.iospace = value;
+      } else if (name == "control") {
+        o.control = value;
+      } else {
+        // Channel and fault settings: "--late 0=600" is the command "late 0 600".
+        std::string command = name == "stray-reply" ? "stray reply" : name;
+        if (name == "corrupt" && value.find('=') == std::string::npos) value += "=first";
+        o.setup.push_back(command + " " + WithSpaces(value));
+        o.setupOrigins.push_back("--" + name + " " + value);
+      }
+    }
+  }
+
+  if (modules > 0 && !o.addresses.empty()) return fail("give either --modules or --address, not both");
+  if (!o.device.empty() && !o.link.empty()) return fail("--link makes a link to a pseudo-terminal; not with --device");
+  if (o.addresses.empty()) {
+    const int n = modules > 0 ? modules : kDefaultModules;
+    for (int k = 0; k < n; ++k) o.addresses.push_back(Address{1, static_cast<uint8_t>(k)});
+  }
+  result.ok = true;
+  return result;
+}
+
+std::string ApplySetup(const Options& options, Simulator& simulator, int64_t now) {
+  std::vector<Emission> ignored;
+  for (std::size_t i = 0; i < options.setup.size(); ++i) {
+    const CommandResult r = simulator.Execute(options.setup[i], now, ignored);
+    if (!r.ok) {
+      std::string why = r.line.rfind("error: ", 0) == 0 ? r.line.substr(7) : r.line;
+      return options.setupOrigins[i] + ": " + why;
+    }
+  }
+  return {};
+}
+
+std::string Usage() {
+  return R"(usage: w316sim [options]
+
+Simulates W316 temperature modules (8 channels each) on a serial line. By
+default it makes a pseudo-terminal and prints "PTY <slave path>" as its first
+line on standard output; the library's port is pointed at that path (on Linux
+WEXLINK_COM1=<path>).
+
+Line:
+  --link PATH         also make a symlink PATH to the pty (replaced if it
+                      exists, removed at exit)
+  --device PATH       serve an existing serial device instead of a pty
+                      (prints "DEVICE <path>" first)
+  --baud B            line speed (default 9600); replies take the time their
+                      bytes need at this speed (10 bits per byte)
+
+Modules:
+  --modules N         N modules (1..32, default 1) at addresses 01:00, 01:01, ...
+  --address A1:A2     one module at these two hex address bytes; repeat for
+                      more modules (module index = order given)
+
+Channels (REF is M.C: module index M, channel C 0..7, "all" for either; a bare
+M means all its channels, "all" alone every channel). Default: module M
+channel C reads 20 + M + C/8 degrees Celsius. Raw = 32000 + 16 x Celsius.
+  --temp REF=CELSIUS            fixed temperature
+  --raw REF=VALUE               fixed raw reading 0..65535
+  --ramp REF=FROM:TO:SECONDS    straight ramp from the start, then holds TO
+  --noise REF=CENTER:AMPLITUDE  uniform noise around CENTER
+  --seed N                      seed of the noise and stray bytes (default 1)
+
+Faults (M: module index or "all"):
+  --silent M            M does not answer
+  --late M=MS           M answers MS milliseconds late
+  --split M=MS[=BYTES]  M answers in two pieces MS apart (first piece 11 bytes)
+  --length M=BYTES      M answers with a wrong length (1..64)
+  --corrupt M[=first|last]  M sends a wrong first (A5) or last (5A) byte
+  --stray-reply N       N random bytes on the line before every reply
+  --echo                the line echoes every request before the reply
+
+Control:
+  --control FIFO      also read commands from this FIFO (made if missing)
+  --no-stdin          do not read commands from standard input (by default
+                      the end of standard input ends the simulator)
+  --iospace FILE      watch byte 256 (the relay port) of FILE and print
+                      "RELAYS 0xNN 1=open|closed ... 8=..." when it changes
+  --log               log requests and replies in hex on standard error
+  --help              this text
+
+Commands (one per line, each answered by one line "ok ..." or "error: ..."):
+  temp M.C CELSIUS, raw M.C VALUE, ramp M.C FROM:TO:SECONDS,
+  noise M.C CENTER:AMPLITUDE, silent M, answer M, late M MS,
+  split M MS [BYTES], length M BYTES, corrupt M [first|last|off],
+  normal [M] (clear M's faults; no M: all faults, echo and stray),
+  stray N (N random bytes now), stray reply N, echo on|off,
+  stats ("ok requests N replies N unknown N garbage N"), show M, help,
+  hangup (close the line and exit), quit.
+
+Exit status: 0 on quit, hangup, end of input, SIGINT or SIGTERM; 1 when the
+line cannot be set up; 2 for bad options.
+)";
+}
+
+}  // namespace w316sim
