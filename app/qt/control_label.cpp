@@ -6,7 +6,6 @@ namespace wexmon {
 
 ControlLabel::ControlLabel(QWidget* parent, bool autoSize) : QLabel(parent), autoSize_(autoSize) {
   setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  setAutoFillBackground(true);  // opaque, like every label of the definitions
   setFocusPolicy(Qt::NoFocus);
   setTextFormat(Qt::PlainText);
   // A fixed-size label breaks a long caption into lines inside its rectangle

@@ -146,7 +146,13 @@ void QtWindowHost::Build(const WindowDef& definition) {
     if (def.font) widget->setFont(MakeFont(*def.font));
     if (def.backColor || def.foreColor) {
       QPalette palette = widget->palette();
-      if (def.backColor) palette.setColor(QPalette::Window, ToQColor(*def.backColor));
+      if (def.backColor) {
+        // An opaque label in its own colour. A label in the default colour lets
+        // its frame's background show through, which is the same colour and
+        // avoids a lighter box where the style shades group boxes.
+        palette.setColor(QPalette::Window, ToQColor(*def.backColor));
+        widget->setAutoFillBackground(true);
+      }
       if (def.foreColor) palette.setColor(QPalette::WindowText, ToQColor(*def.foreColor));
       widget->setPalette(palette);
     }
