@@ -5,9 +5,8 @@
 //
 //   wine_client.exe --values v0,...,v7 [--port N] [--dead-port N]
 //   wine_client.exe --exit-while-running [--port N]
-#include <windows.h>
-
 #include <float.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -23,27 +22,27 @@
 namespace {
 
 // name, argument bytes, ordinal
-#define WEXLINK_EXPORTS(X)    \
-  X(ADResult, 4, 1)           \
-  X(ADResultRecent, 4, 2)     \
-  X(ChannelFrq, 8, 3)         \
-  X(ConfigInfo, 32, 4)        \
-  X(GetADPropStrSize, 0, 5)   \
-  X(GetADPropString, 4, 6)    \
-  X(GetLastADError, 0, 7)     \
-  X(GetSnapshot, 12, 8)       \
-  X(IOCtl, 16, 9)             \
-  X(Initial, 16, 10)          \
-  X(QueryBuf, 0, 11)          \
-  X(RegisterNotify, 20, 12)   \
-  X(StartIntr, 28, 13)        \
-  X(StartSnapshot, 32, 14)    \
-  X(StopIntr, 0, 15)          \
-  X(inport, 4, 16)            \
-  X(inportb, 4, 17)           \
-  X(inportdw, 4, 18)          \
-  X(outport, 8, 19)           \
-  X(outportb, 8, 20)          \
+#define WEXLINK_EXPORTS(X)  \
+  X(ADResult, 4, 1)         \
+  X(ADResultRecent, 4, 2)   \
+  X(ChannelFrq, 8, 3)       \
+  X(ConfigInfo, 32, 4)      \
+  X(GetADPropStrSize, 0, 5) \
+  X(GetADPropString, 4, 6)  \
+  X(GetLastADError, 0, 7)   \
+  X(GetSnapshot, 12, 8)     \
+  X(IOCtl, 16, 9)           \
+  X(Initial, 16, 10)        \
+  X(QueryBuf, 0, 11)        \
+  X(RegisterNotify, 20, 12) \
+  X(StartIntr, 28, 13)      \
+  X(StartSnapshot, 32, 14)  \
+  X(StopIntr, 0, 15)        \
+  X(inport, 4, 16)          \
+  X(inportb, 4, 17)         \
+  X(inportdw, 4, 18)        \
+  X(outport, 8, 19)         \
+  X(outportb, 8, 20)        \
   X(outportdw, 8, 21)
 
 struct Api {
@@ -83,21 +82,21 @@ Fn As(FARPROC proc) {
 // the same address and that the plain and half-decorated names do not exist.
 bool Bind(HMODULE dll, Api& api) {
   bool all = true;
-#define BIND_ENTRY(name, bytes, ordinal)                                                   \
-  {                                                                                        \
-    const char* decorated = "_" #name "@" #bytes;                                          \
-    FARPROC byName = GetProcAddress(dll, decorated);                                       \
-    FARPROC byOrdinal = GetProcAddress(dll, MAKEINTRESOURCEA(ordinal));                    \
-    const bool ok = byName != nullptr && byName == byOrdinal &&                            \
-                    GetProcAddress(dll, #name) == nullptr &&                               \
-                    GetProcAddress(dll, #name "@" #bytes) == nullptr;                      \
-    if (!ok) {                                                                             \
-      Check(false, "bind " #name, Fmt("%s by name %p, ordinal %d %p", decorated,          \
-                                      reinterpret_cast<void*>(byName), ordinal,            \
-                                      reinterpret_cast<void*>(byOrdinal)));                \
-      all = false;                                                                         \
-    }                                                                                      \
-    api.name = As<decltype(&::name)>(byName);                                              \
+#define BIND_ENTRY(name, bytes, ordinal)                                                    \
+  {                                                                                         \
+    const char* decorated = "_" #name "@" #bytes;                                           \
+    FARPROC byName = GetProcAddress(dll, decorated);                                        \
+    FARPROC byOrdinal = GetProcAddress(dll, MAKEINTRESOURCEA(ordinal));                     \
+    const bool ok = byName != nullptr && byName == byOrdinal &&                             \
+                    GetProcAddress(dll, #name) == nullptr &&                                \
+                    GetProcAddress(dll, #name "@" #bytes) == nullptr;                       \
+    if (!ok) {                                                                              \
+      Check(false, "bind " #name,                                                           \
+            Fmt("%s by name %p, ordinal %d %p", decorated, reinterpret_cast<void*>(byName), \
+                ordinal, reinterpret_cast<void*>(byOrdinal)));                              \
+      all = false;                                                                          \
+    }                                                                                       \
+    api.name = As<decltype(&::name)>(byName);                                               \
   }
   WEXLINK_EXPORTS(BIND_ENTRY)
 #undef BIND_ENTRY
@@ -162,8 +161,8 @@ bool PumpUntil(Done done, DWORD timeoutMs) {
 // never purges the queues), and the next run would count it as a missed
 // reply. The checks below start each run on a quiet line.
 HANDLE OpenPort(uint32_t port) {
-  return CreateFileA(("COM" + std::to_string(port) + ":").c_str(), GENERIC_READ | GENERIC_WRITE,
-                     0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileA(("COM" + std::to_string(port) + ":").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 DWORD WaitingBytes(HANDLE h) {
@@ -215,8 +214,7 @@ void CheckInformation(const Api& api) {
   Check(std::memcmp(model, "W316", 5) == 0 && model[5] == 0x7F, "ConfigInfo model name W316",
         Fmt("%.5s", model));
   Check(limit == 256 && c1 == 1 && c10a == 10 && c10b == 10 && c0 == 0,
-        "ConfigInfo constants 256, 1, 10, 10, 0",
-        Fmt("%d %d %d %d %d", limit, c1, c10a, c10b, c0));
+        "ConfigInfo constants 256, 1, 10, 10, 0", Fmt("%d %d %d %d %d", limit, c1, c10a, c10b, c0));
   Check(FloatBits(half) == 0x47000000u && FloatBits(span) == 0x47800000u,
         "ConfigInfo spans 32768.0f and 65536.0f",
         Fmt("%08x %08x", FloatBits(half), FloatBits(span)));
@@ -311,8 +309,8 @@ void CheckSnapshotRun(const Api& api, uint32_t port, const std::vector<uint16_t>
   // then 0, 1, ...: position 1 means exactly two rows.
   const bool twoRows = PumpUntil([&] { return readTwoRows() && record.newest == 1; }, 6000);
   const DWORD elapsed = GetTickCount() - start;
-  Check(twoRows, "two snapshot rows stored", Fmt("newest row %d after %lu ms", record.newest,
-                                                 static_cast<unsigned long>(elapsed)));
+  Check(twoRows, "two snapshot rows stored",
+        Fmt("newest row %d after %lu ms", record.newest, static_cast<unsigned long>(elapsed)));
   // One row per 1000 ms tick: the second row comes two periods after the start.
   Check(elapsed >= 1500 && elapsed <= 4500, "rows come once per 1000 ms tick",
         Fmt("%lu ms for two rows", static_cast<unsigned long>(elapsed)));
@@ -354,7 +352,8 @@ void CheckContinuousRun(const Api& api, uint32_t port, HWND window,
   const DWORD elapsed = GetTickCount() - start;
   Check(notified, "a notification arrives through PostMessageA",
         Fmt("after %lu ms", static_cast<unsigned long>(elapsed)));
-  Check(elapsed >= 3000, "not before five ticks", Fmt("%lu ms", static_cast<unsigned long>(elapsed)));
+  Check(elapsed >= 3000, "not before five ticks",
+        Fmt("%lu ms", static_cast<unsigned long>(elapsed)));
   if (notified) {
     Check(g_notifications.size() == 1 && g_notifications[0].wParam == kNotifyWParam &&
               static_cast<uint32_t>(g_notifications[0].lParam) == kNotifyLParam,
@@ -386,7 +385,8 @@ void CheckUnloadDuringRun(HMODULE dll, uint32_t port, const std::vector<uint16_t
   const DWORD start = GetTickCount();
   const BOOL freed = FreeLibrary(dll);
   const DWORD took = GetTickCount() - start;
-  Check(freed != FALSE, "FreeLibrary with a run active", Fmt("%lu ms", static_cast<unsigned long>(took)));
+  Check(freed != FALSE, "FreeLibrary with a run active",
+        Fmt("%lu ms", static_cast<unsigned long>(took)));
   Check(took < 2000, "the unload does not hang");
   Check(GetModuleHandleA("wexlink.dll") == nullptr, "the library is gone from the process");
   PumpMessages();

@@ -24,9 +24,12 @@ bool MultimediaTimer::Start(uint32_t periodMs, uint32_t resolutionMs, Callback t
   // A synchronous kill waits for a callback in progress; timer services that
   // do not know the flag refuse it, and then the plain timer is taken (Kill
   // waits for the tick itself).
-  id_ = timeSetEvent(periodMs, resolutionMs, &MultimediaTimer::OnTimer, user,
-                     kPeriodic | TIME_KILL_SYNCHRONOUS);
-  if (id_ == 0) id_ = timeSetEvent(periodMs, resolutionMs, &MultimediaTimer::OnTimer, user, kPeriodic);
+  if (synchronousKill_) {
+    id_ = timeSetEvent(periodMs, resolutionMs, &MultimediaTimer::OnTimer, user,
+                       kPeriodic | TIME_KILL_SYNCHRONOUS);
+  }
+  if (id_ == 0)
+    id_ = timeSetEvent(periodMs, resolutionMs, &MultimediaTimer::OnTimer, user, kPeriodic);
   if (id_ == 0) {
     live_.store(false);
     return false;

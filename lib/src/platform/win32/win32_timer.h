@@ -18,7 +18,9 @@ bool ProcessIsExiting();
 
 class MultimediaTimer final : public PeriodicTimer {
  public:
-  MultimediaTimer() = default;
+  // Without the synchronous kill (older systems, and a test of that case) the
+  // kill's own wait is all that keeps a tick in progress from outliving it.
+  explicit MultimediaTimer(bool synchronousKill = true) : synchronousKill_(synchronousKill) {}
   ~MultimediaTimer() override { Kill(); }
   MultimediaTimer(const MultimediaTimer&) = delete;
   MultimediaTimer& operator=(const MultimediaTimer&) = delete;
@@ -32,6 +34,7 @@ class MultimediaTimer final : public PeriodicTimer {
  private:
   static void CALLBACK OnTimer(UINT timerId, UINT message, DWORD_PTR user, DWORD_PTR, DWORD_PTR);
 
+  bool synchronousKill_;
   UINT id_ = 0;
   Callback tick_ = nullptr;
   void* context_ = nullptr;
