@@ -34,13 +34,10 @@ class AsyncSignalsBlocked {
 
 bool PosixPeriodicTimer::Start(uint32_t periodMs, uint32_t /*resolutionMs*/, Callback tick,
                                void* context) {
-  if (running_ || periodMs == 0 || tick == nullptr) return false;
-  if (thread_.joinable()) {
-    // A timer that was killed from inside its own tick: its thread has ended
-    // or is about to. Called from that very tick, it cannot be waited for.
-    if (thread_.get_id() == std::this_thread::get_id()) return false;
-    thread_.join();
-  }
+  // From inside a tick the timer thread cannot be replaced: it is still running.
+  if (OnTimerThread() || running_.load() || periodMs == 0 || tick == nullptr) return false;
+  // A timer that was killed from inside its own tick has ended, or is about to.
+  if (thread_.joinable()) thread_.join();
   {
     std::lock_guard lock(mutex_);
     stopRequested_ = false;
@@ -57,30 +54,37 @@ bool PosixPeriodicTimer::Start(uint32_t periodMs, uint32_t /*resolutionMs*/, Cal
 #if defined(__GLIBC__)
   pthread_setname_np(thread_.native_handle(), "wexlink-timer");
 #endif
-  running_ = true;
+  running_.store(true);
   return true;
 }
 
 void PosixPeriodicTimer::Kill() {
-  running_ = false;
-  if (!thread_.joinable()) return;
+  running_.store(false);
   {
     std::lock_guard lock(mutex_);
     stopRequested_ = true;
   }
   wake_.notify_all();
-  // From inside a tick: no further tick starts; the thread is joined later.
-  if (thread_.get_id() == std::this_thread::get_id()) return;
-  thread_.join();
+  // From inside a tick: no further tick starts; the thread is joined later, by
+  // the next Start or Kill on the caller's thread.
+  if (OnTimerThread()) return;
+  if (thread_.joinable()) thread_.join();
+}
+
+bool PosixPeriodicTimer::OnTimerThread() const {
+  return timerThread_.load() == std::this_thread::get_id();
 }
 
 void PosixPeriodicTimer::Run(std::chrono::steady_clock::time_point firstDeadline,
                              std::chrono::nanoseconds period, Callback tick, void* context) {
+  // Known before the first tick, forgotten before the thread can be joined (a
+  // joined thread's identity may be given to a new thread).
+  timerThread_.store(std::this_thread::get_id());
   auto deadline = firstDeadline;
   std::unique_lock lock(mutex_);
   for (;;) {
     // Waits on the monotonic clock to an absolute deadline; Kill wakes it.
-    if (wake_.wait_until(lock, deadline, [this] { return stopRequested_; })) return;
+    if (wake_.wait_until(lock, deadline, [this] { return stopRequested_; })) break;
     lock.unlock();
     tick(context);
     lock.lock();
@@ -88,6 +92,7 @@ void PosixPeriodicTimer::Run(std::chrono::steady_clock::time_point firstDeadline
     const auto behind = std::chrono::steady_clock::now() - deadline;
     if (behind >= period) deadline += (behind / period) * period;
   }
+  timerThread_.store(std::thread::id{});
 }
 
 }  // namespace wexlink::posix

@@ -49,8 +49,11 @@ class PosixPeriodicTimer final : public PeriodicTimer {
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stopRequested_ = false;  // guarded by mutex_
+  bool OnTimerThread() const;
+
   std::atomic<bool> running_{false};  // between a successful Start and Kill
-  std::thread thread_;
+  std::atomic<std::thread::id> timerThread_{};  // while Run is running
+  std::thread thread_;  // touched by the caller's thread only
 };
 
 }  // namespace wexlink::posix
