@@ -140,7 +140,6 @@ TEST(PosixTimer, FallingBehindSkipsMissedDeadlinesInsteadOfBursting) {
   EXPECT_GE(second, 125.0);
   EXPECT_GE(third, 140.0 - 0.5);
   EXPECT_GE(fourth, 160.0 - 0.5);
-  EXPECT_GE(Ms(times[3] - times[2]), 10.0);
 }
 
 TEST(PosixTimer, StartsAgainAfterKillAndRefusesBadStarts) {
