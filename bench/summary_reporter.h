@@ -5,6 +5,7 @@
 #pragma once
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -23,6 +24,11 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     double realNs = 0;  // wall time per iteration
     std::map<std::string, double> counters;
   };
+
+  // Colours only on a terminal: the ConsoleReporter made here does not follow
+  // --benchmark_color, and saved outputs are read by scripts.
+  SummaryReporter()
+      : benchmark::ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_ColorTabular : OO_Tabular) {}
 
   void ReportRuns(const std::vector<Run>& runs) override {
     benchmark::ConsoleReporter::ReportRuns(runs);
