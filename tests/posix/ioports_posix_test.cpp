@@ -61,7 +61,8 @@ TEST_P(FileIoSpaceAccess, WritesLittleEndianAtThePortOffsetAndReadsBack) {
   const auto file = FileBytes(path);
   ASSERT_GE(file.size(), static_cast<std::size_t>(FileIoSpace::kSize));
   ASSERT_GE(file.size(), c.port + c.bytes.size());
-  EXPECT_EQ(std::vector<uint8_t>(file.begin() + c.port, file.begin() + c.port + static_cast<long>(c.bytes.size())),
+  EXPECT_EQ(std::vector<uint8_t>(file.begin() + c.port,
+                                 file.begin() + c.port + static_cast<long>(c.bytes.size())),
             c.bytes);
   // Nothing else was written.
   std::size_t nonZero = 0;
@@ -73,8 +74,7 @@ TEST_P(FileIoSpaceAccess, WritesLittleEndianAtThePortOffsetAndReadsBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     Accesses, FileIoSpaceAccess,
-    ::testing::Values(AccessCase{'b', 256, 0xA5, {0xA5}},
-                      AccessCase{'b', 0, 0x01, {0x01}},
+    ::testing::Values(AccessCase{'b', 256, 0xA5, {0xA5}}, AccessCase{'b', 0, 0x01, {0x01}},
                       AccessCase{'b', 0xFFFF, 0x7E, {0x7E}},
                       AccessCase{'w', 0x100, 0x1234, {0x34, 0x12}},
                       AccessCase{'w', 0x3F8, 0xFF00, {0x00, 0xFF}},

@@ -44,25 +44,18 @@ INSTANTIATE_TEST_SUITE_P(
     CommaForm, AcceptedDefinition,
     ::testing::Values(
         // What the start of a run builds.
-        GoodCase{"9600,N,8,1", {9600, N, 8, One}},
-        GoodCase{"115200,N,8,1", {115200, N, 8, One}},
-        GoodCase{"10,N,8,1", {10, N, 8, One}},
-        GoodCase{"250000,N,8,1", {250000, N, 8, One}},
+        GoodCase{"9600,N,8,1", {9600, N, 8, One}}, GoodCase{"115200,N,8,1", {115200, N, 8, One}},
+        GoodCase{"10,N,8,1", {10, N, 8, One}}, GoodCase{"250000,N,8,1", {250000, N, 8, One}},
         GoodCase{"4000000000,O,7,1.5", {4000000000u, O, 7, OneHalf}},
         // The two-digit abbreviations of the old mode command.
-        GoodCase{"11,n,8,1", {110, N, 8, One}},
-        GoodCase{"30 ,E, 5,1.5", {300, E, 5, OneHalf}},
-        GoodCase{"60, m, 6, 2 ", {600, M, 6, Two}},
-        GoodCase{"12 , o , 7 , 1", {1200, O, 7, One}},
-        GoodCase{"24,s,8,1.5", {2400, S, 8, OneHalf}},
-        GoodCase{"48,n,8,1,p", {4800, N, 8, One}},
+        GoodCase{"11,n,8,1", {110, N, 8, One}}, GoodCase{"30 ,E, 5,1.5", {300, E, 5, OneHalf}},
+        GoodCase{"60, m, 6, 2 ", {600, M, 6, Two}}, GoodCase{"12 , o , 7 , 1", {1200, O, 7, One}},
+        GoodCase{"24,s,8,1.5", {2400, S, 8, OneHalf}}, GoodCase{"48,n,8,1,p", {4800, N, 8, One}},
         GoodCase{"96,N,8,1 , x ", {9600, N, 8, One}},
         GoodCase{"19, e, 7, 1, X", {19200, E, 7, One}},
         // Missing trailing fields take the link's defaults.
-        GoodCase{"9600", {9600, N, 8, One}},
-        GoodCase{"4800,E", {4800, E, 8, One}},
-        GoodCase{"4800,E,7", {4800, E, 7, One}},
-        GoodCase{"110,N,8", {110, N, 8, Two}},
+        GoodCase{"9600", {9600, N, 8, One}}, GoodCase{"4800,E", {4800, E, 8, One}},
+        GoodCase{"4800,E,7", {4800, E, 7, One}}, GoodCase{"110,N,8", {110, N, 8, Two}},
         GoodCase{"110,N,8,1", {110, N, 8, One}},
         // A device name in front.
         GoodCase{"COM1:9600,N,8,1", {9600, N, 8, One}},
@@ -83,8 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
         // No abbreviations here: the key names the rate.
         GoodCase{"baud=96", {96, N, 8, One}},
         GoodCase{"COM1: baud=12345 data=7", {12345, N, 7, One}},
-        GoodCase{"COM2 :stop=1.5", {9600, N, 8, OneHalf}},
-        GoodCase{"", {9600, N, 8, One}},
+        GoodCase{"COM2 :stop=1.5", {9600, N, 8, OneHalf}}, GoodCase{"", {9600, N, 8, One}},
         GoodCase{"baud=9600   ", {9600, N, 8, One}}));
 
 class RejectedDefinition : public ::testing::TestWithParam<const char*> {};
@@ -93,22 +85,22 @@ TEST_P(RejectedDefinition, GivesNothing) {
   EXPECT_FALSE(ParseLineDefinition(GetParam()).has_value()) << '"' << GetParam() << '"';
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    BadForms, RejectedDefinition,
-    ::testing::Values(
-        // Comma form.
-        "96,NO,8,1", "96,N,4,1", "96,N,9,1", "96,N,8,0", "96,N,8,3", "96,N,8,1,K",
-        "96,N,8,1 to=on", "9600,,8,1", "9600,N,8,", "9600,", ",N,8,1", "-9600,N,8,1",
-        "9600,N,8,1.501", "9600,N,8,1,x,", "9600 N,8,1", "4294967296,N,8,1", "9600 N",
-        "9600 data=8", "9600x",
-        "96,Q,8,1", "9600;N;8;1", "9600,N,8,1\n",
-        // Keyword form.
-        "data=4", "data=9", "parity=no", "stop=0", "stop=3", "stop=1.501", "to=foobar",
-        " baud=9600", "baud= 9600", "baud =9600", "baud=9600,data=8", "baud=9600data=8",
-        "speed=9600", "baud=", "baud=abc", "dtr=tg", "xon=hs", "baud=99999999999",
-        // Device names.
-        "COM0:baud=115200", "COM0:9600,N,8,1", "COM:9600,N,8,1", "COMx:9600,N,8,1",
-        "COM1;9600,N,8,1"));
+INSTANTIATE_TEST_SUITE_P(BadForms, RejectedDefinition,
+                         ::testing::Values(
+                             // Comma form.
+                             "96,NO,8,1", "96,N,4,1", "96,N,9,1", "96,N,8,0", "96,N,8,3",
+                             "96,N,8,1,K", "96,N,8,1 to=on", "9600,,8,1", "9600,N,8,", "9600,",
+                             ",N,8,1", "-9600,N,8,1", "9600,N,8,1.501", "9600,N,8,1,x,",
+                             "9600 N,8,1", "4294967296,N,8,1", "9600 N", "9600 data=8", "9600x",
+                             "96,Q,8,1", "9600;N;8;1", "9600,N,8,1\n",
+                             // Keyword form.
+                             "data=4", "data=9", "parity=no", "stop=0", "stop=3", "stop=1.501",
+                             "to=foobar", " baud=9600", "baud= 9600", "baud =9600",
+                             "baud=9600,data=8", "baud=9600data=8", "speed=9600",
+                             "baud=", "baud=abc", "dtr=tg", "xon=hs", "baud=99999999999",
+                             // Device names.
+                             "COM0:baud=115200", "COM0:9600,N,8,1", "COM:9600,N,8,1",
+                             "COMx:9600,N,8,1", "COM1;9600,N,8,1"));
 
 }  // namespace
 }  // namespace wexlink::posix

@@ -117,8 +117,10 @@ TEST(FdPoster, FullBlockingPipeDropsTheRecordWithoutWaiting) {
   fcntl(p.writeEnd(), F_SETFL, O_NONBLOCK);
   std::size_t filled = 0;
   const std::vector<uint8_t> chunk(1000, 0x11);
-  for (ssize_t n; (n = write(p.writeEnd(), chunk.data(), chunk.size())) > 0;) filled += static_cast<std::size_t>(n);
-  for (ssize_t n; (n = write(p.writeEnd(), chunk.data(), 1)) > 0;) filled += static_cast<std::size_t>(n);
+  for (ssize_t n; (n = write(p.writeEnd(), chunk.data(), chunk.size())) > 0;)
+    filled += static_cast<std::size_t>(n);
+  for (ssize_t n; (n = write(p.writeEnd(), chunk.data(), 1)) > 0;)
+    filled += static_cast<std::size_t>(n);
   fcntl(p.writeEnd(), F_SETFL, 0);
 
   FdMessagePoster poster;

@@ -87,8 +87,8 @@ class Pty {
     (void)n;
   }
   // Reads what the slave side wrote, waiting up to `timeout` for `count` bytes.
-  std::vector<uint8_t> Receive(std::size_t count,
-                               std::chrono::milliseconds timeout = std::chrono::milliseconds(1000)) const {
+  std::vector<uint8_t> Receive(std::size_t count, std::chrono::milliseconds timeout =
+                                                      std::chrono::milliseconds(1000)) const {
     std::vector<uint8_t> got;
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (got.size() < count && std::chrono::steady_clock::now() < end) {

@@ -43,16 +43,17 @@ TEST_P(DeviceName, MapsToTheSerialDeviceOrIsRefused) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Names, DeviceName,
-    ::testing::Values(NameCase{"COM1:", "/dev/ttyS0"}, NameCase{"COM12:", "/dev/ttyS11"},
-                      NameCase{"com3:", "/dev/ttyS2"}, NameCase{"COM65535:", "/dev/ttyS65534"},
-                      NameCase{"COM0:", nullptr}, NameCase{"COM01:", nullptr},
-                      NameCase{"COM1", nullptr}, NameCase{"COM:", nullptr},
-                      NameCase{"COMx:", nullptr}, NameCase{"LPT1:", nullptr},
-                      NameCase{"COM1:x", nullptr}, NameCase{"COM-1:", nullptr},
-                      NameCase{"COM1234567890:", nullptr}, NameCase{"", nullptr},
-                      NameCase{"/dev/ttyS0", nullptr}));
+INSTANTIATE_TEST_SUITE_P(Names, DeviceName,
+                         ::testing::Values(NameCase{"COM1:", "/dev/ttyS0"},
+                                           NameCase{"COM12:", "/dev/ttyS11"},
+                                           NameCase{"com3:", "/dev/ttyS2"},
+                                           NameCase{"COM65535:", "/dev/ttyS65534"},
+                                           NameCase{"COM0:", nullptr}, NameCase{"COM01:", nullptr},
+                                           NameCase{"COM1", nullptr}, NameCase{"COM:", nullptr},
+                                           NameCase{"COMx:", nullptr}, NameCase{"LPT1:", nullptr},
+                                           NameCase{"COM1:x", nullptr}, NameCase{"COM-1:", nullptr},
+                                           NameCase{"COM1234567890:", nullptr},
+                                           NameCase{"", nullptr}, NameCase{"/dev/ttyS0", nullptr}));
 
 TEST(DeviceNameEnvironment, VariableOfThatPortNamesTheDevice) {
   ScopedEnv com1("WEXLINK_COM1", "/dev/serial/by-id/usb-adapter-if00-port0");
@@ -81,7 +82,7 @@ class LineSettingsToTermios : public ::testing::TestWithParam<TermiosCase> {};
 
 TEST_P(LineSettingsToTermios, RawWithoutFlowControl) {
   // Start from a line with every option on, as another program may leave it.
-  termios t;
+  termios t{};
   std::memset(&t, 0xFF, sizeof t);
   ApplyLineSettings(t, GetParam().settings);
 

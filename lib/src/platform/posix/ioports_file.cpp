@@ -24,7 +24,7 @@ int FileIoSpace::Descriptor() {
   // in a directory that appears later is still found.
   fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return -1;
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < kSize) {
     if (ftruncate(fd, kSize) != 0) {
       // Still usable: reads beyond the end give zeros, writes extend it.

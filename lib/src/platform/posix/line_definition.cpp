@@ -55,21 +55,41 @@ class Cursor {
 // The old "mode" abbreviations: the first two digits of a standard rate.
 uint32_t ExpandBaudAbbreviation(uint32_t baud) {
   switch (baud) {
-    case 11: case 30: case 60: return baud * 10;
-    case 12: case 24: case 48: case 96: return baud * 100;
-    case 19: return 19200;
-    default: return baud;
+    case 11:
+    case 30:
+    case 60:
+      return baud * 10;
+    case 12:
+    case 24:
+    case 48:
+    case 96:
+      return baud * 100;
+    case 19:
+      return 19200;
+    default:
+      return baud;
   }
 }
 
 std::optional<Parity> ParseParity(Cursor& c) {
   switch (Upper(c.Peek())) {
-    case 'N': c.Take('N'); return Parity::None;
-    case 'O': c.Take('O'); return Parity::Odd;
-    case 'E': c.Take('E'); return Parity::Even;
-    case 'M': c.Take('M'); return Parity::Mark;
-    case 'S': c.Take('S'); return Parity::Space;
-    default: return std::nullopt;
+    case 'N':
+      c.Take('N');
+      return Parity::None;
+    case 'O':
+      c.Take('O');
+      return Parity::Odd;
+    case 'E':
+      c.Take('E');
+      return Parity::Even;
+    case 'M':
+      c.Take('M');
+      return Parity::Mark;
+    case 'S':
+      c.Take('S');
+      return Parity::Space;
+    default:
+      return std::nullopt;
   }
 }
 

@@ -17,7 +17,9 @@
 namespace wexlink::posix {
 namespace {
 
-void ProcFdPath(int fd, char (&path)[32]) { std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd); }
+void ProcFdPath(int fd, char (&path)[32]) {
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+}
 
 bool IsEventFd(int fd) {
   char path[32];
@@ -80,7 +82,7 @@ void FdMessagePoster::Post(intptr_t window, uint32_t message, uint32_t wParam, u
   const int fd = static_cast<int>(window);
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return;
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) != 0) return;
 
   const NotificationRecord record{message, wParam, lParam};

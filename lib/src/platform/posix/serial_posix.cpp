@@ -91,8 +91,8 @@ std::optional<speed_t> StandardSpeed(uint32_t baud) {
 
 void ApplyLineSettings(termios& t, const LineSettings& settings) {
   // Raw: no translation, no echo, no signals, no line editing.
-  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                      ICRNL | IXON | IXOFF | IXANY | INPCK | IMAXBEL);
+  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                      IXON | IXOFF | IXANY | INPCK | IMAXBEL);
 #ifdef IUCLC
   t.c_iflag &= ~static_cast<tcflag_t>(IUCLC);
 #endif
@@ -109,21 +109,40 @@ void ApplyLineSettings(termios& t, const LineSettings& settings) {
   t.c_cflag &= ~clear;
   t.c_cflag |= CLOCAL | CREAD;
   switch (settings.dataBits) {
-    case 5: t.c_cflag |= CS5; break;
-    case 6: t.c_cflag |= CS6; break;
-    case 7: t.c_cflag |= CS7; break;
-    default: t.c_cflag |= CS8; break;
+    case 5:
+      t.c_cflag |= CS5;
+      break;
+    case 6:
+      t.c_cflag |= CS6;
+      break;
+    case 7:
+      t.c_cflag |= CS7;
+      break;
+    default:
+      t.c_cflag |= CS8;
+      break;
   }
   switch (settings.parity) {
-    case Parity::None: break;
-    case Parity::Even: t.c_cflag |= PARENB; break;
-    case Parity::Odd: t.c_cflag |= PARENB | PARODD; break;
+    case Parity::None:
+      break;
+    case Parity::Even:
+      t.c_cflag |= PARENB;
+      break;
+    case Parity::Odd:
+      t.c_cflag |= PARENB | PARODD;
+      break;
 #ifdef CMSPAR
     // Stick parity: with CMSPAR, PARODD selects a parity bit of 1 (mark).
-    case Parity::Mark: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case Parity::Space: t.c_cflag |= PARENB | CMSPAR; break;
+    case Parity::Mark:
+      t.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case Parity::Space:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
 #else
-    case Parity::Mark: case Parity::Space: break;
+    case Parity::Mark:
+    case Parity::Space:
+      break;
 #endif
   }
   // A UART sends 1.5 stop bits for 5-bit characters when asked for 2; Linux
@@ -191,8 +210,8 @@ int32_t PosixSerialDevice::Write(const uint8_t* data, int32_t count) {
   const int fd = NativeHandle();
   if (fd < 0 || data == nullptr || count <= 0) return 0;
   // A terminal never raises SIGPIPE; a line that has gone away answers EIO.
-  const ssize_t n = RetryOnInterrupt(
-      [&] { return ::write(fd, data, static_cast<std::size_t>(count)); });
+  const ssize_t n =
+      RetryOnInterrupt([&] { return ::write(fd, data, static_cast<std::size_t>(count)); });
   return n > 0 ? static_cast<int32_t>(n) : 0;
 }
 
@@ -200,8 +219,8 @@ int32_t PosixSerialDevice::Read(uint8_t* data, int32_t count) {
   const int fd = NativeHandle();
   if (fd < 0 || data == nullptr || count <= 0) return 0;
   // Non-blocking descriptor and VMIN = VTIME = 0: never waits.
-  const ssize_t n = RetryOnInterrupt(
-      [&] { return ::read(fd, data, static_cast<std::size_t>(count)); });
+  const ssize_t n =
+      RetryOnInterrupt([&] { return ::read(fd, data, static_cast<std::size_t>(count)); });
   return n > 0 ? static_cast<int32_t>(n) : 0;
 }
 

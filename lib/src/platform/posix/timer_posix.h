@@ -51,9 +51,9 @@ class PosixPeriodicTimer final : public PeriodicTimer {
   bool stopRequested_ = false;  // guarded by mutex_
   bool OnTimerThread() const;
 
-  std::atomic<bool> running_{false};  // between a successful Start and Kill
+  std::atomic<bool> running_{false};            // between a successful Start and Kill
   std::atomic<std::thread::id> timerThread_{};  // while Run is running
-  std::thread thread_;  // touched by the caller's thread only
+  std::thread thread_;                          // touched by the caller's thread only
 };
 
 }  // namespace wexlink::posix
