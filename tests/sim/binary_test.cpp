@@ -1,11 +1,10 @@
 // The simulator binary on a real pseudo-terminal.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
@@ -160,9 +159,7 @@ TEST_F(BinaryTest, HangupClosesTheLineUnderTheHost) {
 }
 
 TEST_F(BinaryTest, ReplacesAnExistingLinkAndLeavesANewerOneAlone) {
-  {
-    std::ofstream(link) << "stale";
-  }
+  { std::ofstream(link) << "stale"; }
   Start({});
   ASSERT_TRUE(IsSymlink(link));
   // Another simulator takes the name over; ours must not remove it at exit.
@@ -220,8 +217,9 @@ TEST(BinaryDevice, ServesAnExistingSerialDevice) {
   SimProcess socat;  // only used to own and end the child
   const pid_t pid = fork();
   if (pid == 0) {
-    execl("/usr/bin/timeout", "timeout", "20", "/usr/bin/socat", ("pty,raw,echo=0,link=" + a).c_str(),
-          ("pty,raw,echo=0,link=" + b).c_str(), static_cast<char*>(nullptr));
+    execl("/usr/bin/timeout", "timeout", "20", "/usr/bin/socat",
+          ("pty,raw,echo=0,link=" + a).c_str(), ("pty,raw,echo=0,link=" + b).c_str(),
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   for (int i = 0; i < 200 && (access(a.c_str(), F_OK) != 0 || access(b.c_str(), F_OK) != 0); ++i)

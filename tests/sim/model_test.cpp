@@ -206,7 +206,8 @@ INSTANTIATE_TEST_SUITE_P(
                     EXPECT_EQ(e[0].bytes, (Bytes{0xAA, 0x03, 0x01, 0x00, 0x04, 0x55}));
                     EXPECT_EQ(e[1].bytes, reply);
                   }},
-        FaultCase{"AllModulesSilent", "silent all", [](const auto& e, const auto&) { EXPECT_TRUE(e.empty()); }}),
+        FaultCase{"AllModulesSilent", "silent all",
+                  [](const auto& e, const auto&) { EXPECT_TRUE(e.empty()); }}),
     [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(SimulatorTest, AnswerEndsSilenceAndNormalOfOneModuleKeepsTheOthers) {
@@ -238,7 +239,8 @@ TEST_F(SimulatorTest, StatsCountsRequestsRepliesAndGarbage) {
   const Bytes junk = {0x01, 0x02};
   sim.Receive(junk.data(), junk.size(), kNow, out);
   EXPECT_EQ(Do("stats").line, "ok requests 2 replies 1 unknown 1 garbage 2");
-  EXPECT_EQ(Do("show 0").line.rfind("ok module 0 address 01:00 requests 1 replies 1 faults none channels 20C,", 0),
+  EXPECT_EQ(Do("show 0").line.rfind(
+                "ok module 0 address 01:00 requests 1 replies 1 faults none channels 20C,", 0),
             0u)
       << Do("show 0").line;
 }
@@ -269,14 +271,15 @@ TEST_P(BadCommand, IsRefusedWithAnErrorLineAndChangesNothing) {
   EXPECT_EQ(e[0].at, kNow + kReplyMicros);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lines, BadCommand,
-                         ::testing::Values("bogus", "temp", "temp 0.0", "temp 2.0 20", "temp 0.8 20", "temp 0.0 abc",
-                                           "temp 0.0 inf", "temp x.0 20", "raw 0.0 65536", "raw 0.0 -1",
-                                           "raw 0.0 1.5", "ramp 0.0 20:30", "ramp 0.0 20:30:-1", "noise 0.0 25",
-                                           "silent", "silent 2", "silent -1", "late 0", "late 0 -5", "late 0 x",
-                                           "split 0 100 0", "split 0 100 64", "length 0 0", "length 0 65",
-                                           "corrupt 0 middle", "stray 0", "stray 5000", "stray reply -1",
-                                           "echo maybe", "stats now", "quit now", "show all", "show 9"));
+INSTANTIATE_TEST_SUITE_P(
+    Lines, BadCommand,
+    ::testing::Values("bogus", "temp", "temp 0.0", "temp 2.0 20", "temp 0.8 20", "temp 0.0 abc",
+                      "temp 0.0 inf", "temp x.0 20", "raw 0.0 65536", "raw 0.0 -1", "raw 0.0 1.5",
+                      "ramp 0.0 20:30", "ramp 0.0 20:30:-1", "noise 0.0 25", "silent", "silent 2",
+                      "silent -1", "late 0", "late 0 -5", "late 0 x", "split 0 100 0",
+                      "split 0 100 64", "length 0 0", "length 0 65", "corrupt 0 middle", "stray 0",
+                      "stray 5000", "stray reply -1", "echo maybe", "stats now", "quit now",
+                      "show all", "show 9"));
 
 }  // namespace
 }  // namespace w316sim

@@ -33,8 +33,8 @@ TEST(Options, ExplicitAddressesInOrder) {
 }
 
 TEST(Options, LineAndControlOptions) {
-  const auto p = Parse({"--baud", "1200", "--link", "/tmp/x", "--iospace=/tmp/io", "--control", "/tmp/f", "--log",
-                        "--no-stdin", "--seed", "42"});
+  const auto p = Parse({"--baud", "1200", "--link", "/tmp/x", "--iospace=/tmp/io", "--control",
+                        "/tmp/f", "--log", "--no-stdin", "--seed", "42"});
   ASSERT_TRUE(p.ok) << p.error;
   EXPECT_EQ(p.options.baud, 1200);
   EXPECT_EQ(p.options.link, "/tmp/x");
@@ -47,12 +47,13 @@ TEST(Options, LineAndControlOptions) {
 }
 
 TEST(Options, SettingsBecomeCommandsAppliedInOrder) {
-  const auto p = Parse({"--modules", "2", "--temp", "all=21.0", "--raw=1.3=34001", "--late", "0=600", "--corrupt", "1",
-                        "--stray-reply", "2", "--echo", "--split", "1=300=4"});
+  const auto p =
+      Parse({"--modules", "2", "--temp", "all=21.0", "--raw=1.3=34001", "--late", "0=600",
+             "--corrupt", "1", "--stray-reply", "2", "--echo", "--split", "1=300=4"});
   ASSERT_TRUE(p.ok) << p.error;
-  EXPECT_EQ(p.options.setup, (std::vector<std::string>{"temp all 21.0", "raw 1.3 34001", "late 0 600",
-                                                       "corrupt 1 first", "stray reply 2", "echo on",
-                                                       "split 1 300 4"}));
+  EXPECT_EQ(p.options.setup, (std::vector<std::string>{
+                                 "temp all 21.0", "raw 1.3 34001", "late 0 600", "corrupt 1 first",
+                                 "stray reply 2", "echo on", "split 1 300 4"}));
   Simulator sim(p.options.addresses, p.options.baud, 1);
   ASSERT_EQ(ApplySetup(p.options, sim, 0), "");
   EXPECT_EQ(sim.modules()[0].faults.lateMs, 600);
@@ -82,24 +83,25 @@ TEST_P(OptionError, IsRefusedWithAMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, OptionError,
-    ::testing::Values(BadOptions{"ModulesZero", {"--modules", "0"}, "--modules"},
-                      BadOptions{"ModulesTooMany", {"--modules", "33"}, "--modules"},
-                      BadOptions{"ModulesNotANumber", {"--modules", "two"}, "--modules"},
-                      BadOptions{"ModulesWithoutValue", {"--modules"}, "needs a value"},
-                      BadOptions{"EmptyValue", {"--link="}, "needs a value"},
-                      BadOptions{"AddressOneByte", {"--address", "01"}, "--address"},
-                      BadOptions{"AddressNotHex", {"--address", "zz:00"}, "--address"},
-                      BadOptions{"AddressTooLong", {"--address", "100:00"}, "--address"},
-                      BadOptions{"AddressThreeParts", {"--address", "1:2:3"}, "--address"},
-                      BadOptions{"AddressTwice", {"--address", "1:2", "--address", "01:02"}, "twice"},
-                      BadOptions{"ModulesAndAddress", {"--modules", "2", "--address", "1:2"}, "not both"},
-                      BadOptions{"BaudTooLow", {"--baud", "10"}, "--baud"},
-                      BadOptions{"UnknownOption", {"--colour"}, "unknown option"},
-                      BadOptions{"Positional", {"extra"}, "unexpected argument"},
-                      BadOptions{"SingleDash", {"-l"}, "unexpected argument"},
-                      BadOptions{"FlagWithValue", {"--log=yes"}, "--log"},
-                      BadOptions{"LinkWithDevice", {"--device", "/dev/ttyS0", "--link", "/tmp/x"}, "--link"},
-                      BadOptions{"SeedNegative", {"--seed", "-1"}, "--seed"}),
+    ::testing::Values(
+        BadOptions{"ModulesZero", {"--modules", "0"}, "--modules"},
+        BadOptions{"ModulesTooMany", {"--modules", "33"}, "--modules"},
+        BadOptions{"ModulesNotANumber", {"--modules", "two"}, "--modules"},
+        BadOptions{"ModulesWithoutValue", {"--modules"}, "needs a value"},
+        BadOptions{"EmptyValue", {"--link="}, "needs a value"},
+        BadOptions{"AddressOneByte", {"--address", "01"}, "--address"},
+        BadOptions{"AddressNotHex", {"--address", "zz:00"}, "--address"},
+        BadOptions{"AddressTooLong", {"--address", "100:00"}, "--address"},
+        BadOptions{"AddressThreeParts", {"--address", "1:2:3"}, "--address"},
+        BadOptions{"AddressTwice", {"--address", "1:2", "--address", "01:02"}, "twice"},
+        BadOptions{"ModulesAndAddress", {"--modules", "2", "--address", "1:2"}, "not both"},
+        BadOptions{"BaudTooLow", {"--baud", "10"}, "--baud"},
+        BadOptions{"UnknownOption", {"--colour"}, "unknown option"},
+        BadOptions{"Positional", {"extra"}, "unexpected argument"},
+        BadOptions{"SingleDash", {"-l"}, "unexpected argument"},
+        BadOptions{"FlagWithValue", {"--log=yes"}, "--log"},
+        BadOptions{"LinkWithDevice", {"--device", "/dev/ttyS0", "--link", "/tmp/x"}, "--link"},
+        BadOptions{"SeedNegative", {"--seed", "-1"}, "--seed"}),
     [](const auto& test) { return std::string(test.param.name); });
 
 struct BadSetting {
@@ -120,17 +122,18 @@ TEST_P(SettingError, NamesTheOption) {
   EXPECT_EQ(error.rfind(given, 0), 0u) << error;
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, SettingError,
-                         ::testing::Values(BadSetting{"NoSuchModule", {"--temp", "1.0=20"}},
-                                           BadSetting{"NoSuchChannel", {"--temp", "0.8=20"}},
-                                           BadSetting{"RawTooLarge", {"--raw", "0.0=70000"}},
-                                           BadSetting{"TemperatureNotANumber", {"--temp", "all=warm"}},
-                                           BadSetting{"RampMissingPart", {"--ramp", "0.0=20:30"}},
-                                           BadSetting{"SilentNoSuchModule", {"--modules", "2", "--silent", "2"}},
-                                           BadSetting{"LengthZero", {"--length", "0=0"}},
-                                           BadSetting{"CorruptWhat", {"--corrupt", "0=middle"}},
-                                           BadSetting{"StrayTooMany", {"--stray-reply", "99999"}}),
-                         [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SettingError,
+    ::testing::Values(BadSetting{"NoSuchModule", {"--temp", "1.0=20"}},
+                      BadSetting{"NoSuchChannel", {"--temp", "0.8=20"}},
+                      BadSetting{"RawTooLarge", {"--raw", "0.0=70000"}},
+                      BadSetting{"TemperatureNotANumber", {"--temp", "all=warm"}},
+                      BadSetting{"RampMissingPart", {"--ramp", "0.0=20:30"}},
+                      BadSetting{"SilentNoSuchModule", {"--modules", "2", "--silent", "2"}},
+                      BadSetting{"LengthZero", {"--length", "0=0"}},
+                      BadSetting{"CorruptWhat", {"--corrupt", "0=middle"}},
+                      BadSetting{"StrayTooMany", {"--stray-reply", "99999"}}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
 }  // namespace w316sim

@@ -19,7 +19,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int RemainingMs(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left <= 0 ? 0 : static_cast<int>(left);
 }
 
@@ -127,7 +128,8 @@ std::string SimProcess::Command(const std::string& line, std::chrono::millisecon
   return {};
 }
 
-std::optional<std::string> SimProcess::WaitForLine(const std::string& prefix, std::chrono::milliseconds timeout) {
+std::optional<std::string> SimProcess::WaitForLine(const std::string& prefix,
+                                                   std::chrono::milliseconds timeout) {
   while (!held_.empty()) {
     std::string l = held_.front();
     held_.pop_front();
@@ -228,7 +230,8 @@ RunResult RunToEnd(const std::string& binary, const std::vector<std::string>& ar
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/w316sim-test-XXXXXX";
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/w316sim-test-XXXXXX";
   if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
 }
 
@@ -253,7 +256,8 @@ HostPort::~HostPort() {
 }
 
 void HostPort::Write(const std::vector<unsigned char>& bytes) {
-  if (fd_ >= 0) [[maybe_unused]] ssize_t n = write(fd_, bytes.data(), bytes.size());
+  if (fd_ >= 0) [[maybe_unused]]
+    ssize_t n = write(fd_, bytes.data(), bytes.size());
 }
 
 std::vector<unsigned char> HostPort::Read(std::size_t count, std::chrono::milliseconds timeout) {

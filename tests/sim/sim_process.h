@@ -31,11 +31,13 @@ class SimProcess {
 
   // Sends one command line and returns its answer ("ok ..." or "error: ..."),
   // or "" when none came in time. Other output lines are kept for WaitForLine.
-  std::string Command(const std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(3));
+  std::string Command(const std::string& line,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(3));
 
   // The next output line that begins with `prefix` (earlier lines that do not
   // are dropped), or nothing when none came in time.
-  std::optional<std::string> WaitForLine(const std::string& prefix, std::chrono::milliseconds timeout);
+  std::optional<std::string> WaitForLine(const std::string& prefix,
+                                         std::chrono::milliseconds timeout);
 
   // "stats" parsed: the request count, or -1.
   long long Requests();

@@ -20,10 +20,12 @@ TEST_P(RawConversion, Matches) { EXPECT_EQ(RawFromCelsius(GetParam().celsius), G
 
 INSTANTIATE_TEST_SUITE_P(
     Table, RawConversion,
-    ::testing::Values(RawCase{0.0, 32000}, RawCase{25.5, 32408}, RawCase{-55.0, 31120}, RawCase{125.0, 34000},
-                      RawCase{125.0625, 34001}, RawCase{0.03125, 32001},  // a half step rounds away from zero
-                      RawCase{0.03, 32000}, RawCase{-0.04, 31999}, RawCase{2095.9375, 65535}, RawCase{3000.0, 65535},
-                      RawCase{-2000.0, 0}, RawCase{-2500.0, 0}, RawCase{std::numeric_limits<double>::quiet_NaN(), 0}));
+    ::testing::Values(RawCase{0.0, 32000}, RawCase{25.5, 32408}, RawCase{-55.0, 31120},
+                      RawCase{125.0, 34000}, RawCase{125.0625, 34001},
+                      RawCase{0.03125, 32001},  // a half step rounds away from zero
+                      RawCase{0.03, 32000}, RawCase{-0.04, 31999}, RawCase{2095.9375, 65535},
+                      RawCase{3000.0, 65535}, RawCase{-2000.0, 0}, RawCase{-2500.0, 0},
+                      RawCase{std::numeric_limits<double>::quiet_NaN(), 0}));
 
 TEST(RawConversion, EveryRawValueSurvivesTheRoundTrip) {
   for (uint32_t raw = 0; raw <= 65535; ++raw)

@@ -116,7 +116,8 @@ int Run(const w316sim::Options& options) {
     return 2;
   }
   auto logLine = [start](const std::string& text) {
-    std::fprintf(stderr, "[%9.3f] %s\n", static_cast<double>(NowMicros() - start) / 1e6, text.c_str());
+    std::fprintf(stderr, "[%9.3f] %s\n", static_cast<double>(NowMicros() - start) / 1e6,
+                 text.c_str());
   };
   if (options.log) sim.log = logLine;
 
@@ -133,8 +134,9 @@ int Run(const w316sim::Options& options) {
   signal(SIGPIPE, SIG_IGN);
 
   w316sim::Line line;
-  std::string error = options.device.empty() ? w316sim::OpenPty(line, options.baud)
-                                             : w316sim::OpenDevice(line, options.device, options.baud);
+  std::string error = options.device.empty()
+                          ? w316sim::OpenPty(line, options.baud)
+                          : w316sim::OpenDevice(line, options.device, options.baud);
   if (!error.empty()) {
     std::fprintf(stderr, "w316sim: %s\n", error.c_str());
     return 1;
@@ -157,7 +159,8 @@ int Run(const w316sim::Options& options) {
     // Opened for writing too, so the FIFO never reads as ended when a writer leaves.
     control.fd = open(options.control.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (control.fd < 0 || fstat(control.fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
-      std::fprintf(stderr, "w316sim: --control %s: not a FIFO that can be opened\n", options.control.c_str());
+      std::fprintf(stderr, "w316sim: --control %s: not a FIFO that can be opened\n",
+                   options.control.c_str());
       if (control.fd >= 0) close(control.fd);
       if (!options.link.empty()) w316sim::RemoveLinkIfOurs(options.link, line.path);
       w316sim::CloseLine(line);
@@ -265,7 +268,8 @@ int Run(const w316sim::Options& options) {
       }
       if (options.log) {
         std::string text = "tx " + w316sim::Hex(bytes.data(), written);
-        if (written < bytes.size()) text += " (" + std::to_string(bytes.size() - written) + " byte(s) lost)";
+        if (written < bytes.size())
+          text += " (" + std::to_string(bytes.size() - written) + " byte(s) lost)";
         logLine(text);
       }
       due.erase(due.begin());

@@ -1,8 +1,8 @@
 #include "model.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <utility>
@@ -54,7 +54,8 @@ std::optional<std::vector<double>> ParseNumbers(const std::string& text, std::si
   std::size_t start = 0;
   while (true) {
     const std::size_t colon = text.find(':', start);
-    auto value = ParseNumber(text.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+    auto value = ParseNumber(
+        text.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
     if (!value) return std::nullopt;
     values.push_back(*value);
     if (colon == std::string::npos) break;
@@ -89,7 +90,8 @@ std::string ModuleFaults::Describe() const {
   return text.empty() ? "none" : text;
 }
 
-Simulator::Simulator(std::vector<Address> addresses, int baud, uint64_t seed) : baud_(baud), rng_(seed) {
+Simulator::Simulator(std::vector<Address> addresses, int baud, uint64_t seed)
+    : baud_(baud), rng_(seed) {
   modules_.resize(addresses.size());
   for (std::size_t k = 0; k < addresses.size(); ++k) {
     modules_[k].address = addresses[k];
@@ -107,11 +109,13 @@ std::vector<uint8_t> Simulator::RandomBytes(std::size_t count) {
   return bytes;
 }
 
-void Simulator::Receive(const uint8_t* data, std::size_t count, int64_t now, std::vector<Emission>& out) {
+void Simulator::Receive(const uint8_t* data, std::size_t count, int64_t now,
+                        std::vector<Emission>& out) {
   const uint64_t garbageBefore = parser_.garbage();
   const auto requests = parser_.Feed(data, count);
   if (log && parser_.garbage() != garbageBefore)
-    log("skipped " + std::to_string(parser_.garbage() - garbageBefore) + " byte(s) that are no request");
+    log("skipped " + std::to_string(parser_.garbage() - garbageBefore) +
+        " byte(s) that are no request");
   for (const Address& address : requests) {
     ++requests_;
     const auto request = MakeRequest(address);
@@ -141,7 +145,8 @@ void Simulator::Answer(Module& module, Address address, int64_t now, std::vector
   ChannelValues values{};
   for (int j = 0; j < kChannels; ++j) values[j] = module.channels[j].Sample(now, rng_);
   const ModuleFaults& f = module.faults;
-  std::vector<uint8_t> reply = ResizeReply(MakeReply(address, values), static_cast<std::size_t>(f.length));
+  std::vector<uint8_t> reply =
+      ResizeReply(MakeReply(address, values), static_cast<std::size_t>(f.length));
   if (f.corruption == Corruption::First) reply.front() = kCorruptStart;
   if (f.corruption == Corruption::Last && reply.size() > 1) reply.back() = kCorruptEnd;
   if (strayPerReply_ > 0) {
@@ -157,9 +162,11 @@ void Simulator::Answer(Module& module, Address address, int64_t now, std::vector
   const std::size_t at = static_cast<std::size_t>(f.splitAt);
   if (f.splitMs > 0 && at > 0 && at < reply.size()) {
     t += TransmitMicros(at, baud_);
-    out.push_back({t, std::vector<uint8_t>(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(at))});
+    out.push_back(
+        {t, std::vector<uint8_t>(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(at))});
     t += static_cast<int64_t>(f.splitMs) * 1000 + TransmitMicros(reply.size() - at, baud_);
-    out.push_back({t, std::vector<uint8_t>(reply.begin() + static_cast<std::ptrdiff_t>(at), reply.end())});
+    out.push_back(
+        {t, std::vector<uint8_t>(reply.begin() + static_cast<std::ptrdiff_t>(at), reply.end())});
   } else {
     t += TransmitMicros(reply.size(), baud_);
     out.push_back({t, std::move(reply)});
@@ -173,19 +180,23 @@ CommandResult Simulator::Execute(std::string_view line, int64_t now, std::vector
   const std::size_t args = tokens.size() - 1;
 
   // Module selection: an index or "all".
-  auto modulesOf = [this](const std::string& text, std::vector<std::size_t>& picked) -> std::string {
+  auto modulesOf = [this](const std::string& text,
+                          std::vector<std::size_t>& picked) -> std::string {
     picked.clear();
     if (text == "all") {
       for (std::size_t k = 0; k < modules_.size(); ++k) picked.push_back(k);
       return {};
     }
     auto k = ParseInteger(text, 0, static_cast<long>(modules_.size()) - 1);
-    if (!k) return "no module '" + text + "' (modules 0 to " + std::to_string(modules_.size() - 1) + " or all)";
+    if (!k)
+      return "no module '" + text + "' (modules 0 to " + std::to_string(modules_.size() - 1) +
+             " or all)";
     picked.push_back(static_cast<std::size_t>(*k));
     return {};
   };
   // Channel selection: "M.C", "M" (all its channels), "all", with "all" for M or C.
-  auto channelsOf = [&](const std::string& text, std::vector<std::pair<std::size_t, int>>& picked) -> std::string {
+  auto channelsOf = [&](const std::string& text,
+                        std::vector<std::pair<std::size_t, int>>& picked) -> std::string {
     picked.clear();
     const std::size_t dot = text.find('.');
     std::vector<std::size_t> mods;
@@ -206,9 +217,12 @@ CommandResult Simulator::Execute(std::string_view line, int64_t now, std::vector
   auto usage = [&](const char* form) { return Error(std::string("usage: ") + form); };
 
   if (cmd == "temp" || cmd == "raw" || cmd == "ramp" || cmd == "noise") {
-    static const char* const forms[] = {"temp M.C CELSIUS", "raw M.C VALUE", "ramp M.C FROM:TO:SECONDS",
-                                        "noise M.C CENTER:AMPLITUDE"};
-    const char* form = cmd == "temp" ? forms[0] : cmd == "raw" ? forms[1] : cmd == "ramp" ? forms[2] : forms[3];
+    static const char* const forms[] = {"temp M.C CELSIUS", "raw M.C VALUE",
+                                        "ramp M.C FROM:TO:SECONDS", "noise M.C CENTER:AMPLITUDE"};
+    const char* form = cmd == "temp"   ? forms[0]
+                       : cmd == "raw"  ? forms[1]
+                       : cmd == "ramp" ? forms[2]
+                                       : forms[3];
     if (args != 2) return usage(form);
     std::vector<std::pair<std::size_t, int>> picked;
     if (auto err = channelsOf(tokens[1], picked); !err.empty()) return Error(err);
@@ -324,8 +338,8 @@ CommandResult Simulator::Execute(std::string_view line, int64_t now, std::vector
   if (cmd == "stats") {
     if (args != 0) return usage("stats");
     const Stats s = stats();
-    return Ok("requests " + std::to_string(s.requests) + " replies " + std::to_string(s.replies) + " unknown " +
-              std::to_string(s.unknown) + " garbage " + std::to_string(s.garbage));
+    return Ok("requests " + std::to_string(s.requests) + " replies " + std::to_string(s.replies) +
+              " unknown " + std::to_string(s.unknown) + " garbage " + std::to_string(s.garbage));
   }
 
   if (cmd == "show") {
@@ -336,8 +350,9 @@ CommandResult Simulator::Execute(std::string_view line, int64_t now, std::vector
     const Module& m = modules_[mods[0]];
     char addr[8];
     std::snprintf(addr, sizeof addr, "%02X:%02X", m.address.first, m.address.second);
-    std::string text = "module " + tokens[1] + " address " + addr + " requests " + std::to_string(m.requests) +
-                       " replies " + std::to_string(m.replies) + " faults " + m.faults.Describe() + " channels";
+    std::string text = "module " + tokens[1] + " address " + addr + " requests " +
+                       std::to_string(m.requests) + " replies " + std::to_string(m.replies) +
+                       " faults " + m.faults.Describe() + " channels";
     for (int j = 0; j < kChannels; ++j) text += (j == 0 ? " " : ", ") + m.channels[j].Describe();
     return Ok(text);
   }
@@ -351,9 +366,12 @@ CommandResult Simulator::Execute(std::string_view line, int64_t now, std::vector
 }
 
 std::string CommandHelp() {
-  return "commands: temp M.C CELSIUS | raw M.C VALUE | ramp M.C FROM:TO:SECONDS | noise M.C CENTER:AMPLITUDE | "
-         "silent M | answer M | late M MS | split M MS [BYTES] | length M BYTES | corrupt M [first|last|off] | "
-         "normal [M] | stray N | stray reply N | echo on|off | stats | show M | help | hangup | quit "
+  return "commands: temp M.C CELSIUS | raw M.C VALUE | ramp M.C FROM:TO:SECONDS | noise M.C "
+         "CENTER:AMPLITUDE | "
+         "silent M | answer M | late M MS | split M MS [BYTES] | length M BYTES | corrupt M "
+         "[first|last|off] | "
+         "normal [M] | stray N | stray reply N | echo on|off | stats | show M | help | hangup | "
+         "quit "
          "(M: module index or all; M.C: channel 0-7 of module M, all for either)";
 }
 

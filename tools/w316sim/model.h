@@ -27,10 +27,10 @@ struct Emission {
 enum class Corruption { None, First, Last };
 
 struct ModuleFaults {
-  bool silent = false;            // no answer at all
-  int lateMs = 0;                 // extra delay before the answer
-  int splitMs = 0;                // answer in two pieces this far apart (0: one piece)
-  int splitAt = 11;               // bytes in the first piece
+  bool silent = false;  // no answer at all
+  int lateMs = 0;       // extra delay before the answer
+  int splitMs = 0;      // answer in two pieces this far apart (0: one piece)
+  int splitAt = 11;     // bytes in the first piece
   int length = static_cast<int>(kReplyLength);  // 22, or a wrong length 1..64
   Corruption corruption = Corruption::None;     // wrong first or last byte
 

@@ -20,7 +20,8 @@ std::optional<long long> ParseInteger(const std::string& text, long long min, lo
 
 std::optional<uint8_t> ParseHexByte(const std::string& text) {
   std::string digits = text;
-  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) digits = digits.substr(2);
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+    digits = digits.substr(2);
   if (digits.empty() || digits.size() > 2) return std::nullopt;
   char* end = nullptr;
   const unsigned long value = std::strtoul(digits.c_str(), &end, 16);
@@ -81,9 +82,10 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
       o.setup.push_back("echo on");
       o.setupOrigins.push_back("--echo");
     } else {
-      static const char* const withValue[] = {"modules", "address", "baud",  "link",   "device", "iospace",
-                                              "control", "seed",    "temp",  "raw",    "ramp",   "noise",
-                                              "silent",  "late",    "split", "length", "corrupt", "stray-reply"};
+      static const char* const withValue[] = {"modules", "address", "baud",       "link", "device",
+                                              "iospace", "control", "seed",       "temp", "raw",
+                                              "ramp",    "noise",   "silent",     "late", "split",
+                                              "length",  "corrupt", "stray-reply"};
       bool known = false;
       for (const char* n : withValue) known = known || name == n;
       if (!known) return fail("unknown option '--" + name + "' (see --help)");
@@ -104,7 +106,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         const Address a{*a1, *a2};
         for (const Address& seen : o.addresses)
           if (seen == a) return fail("--address " + value + " given twice");
-        if (o.addresses.size() >= static_cast<std::size_t>(kMaxModules)) return fail("more than 32 --address");
+        if (o.addresses.size() >= static_cast<std::size_t>(kMaxModules))
+          return fail("more than 32 --address");
         o.addresses.push_back(a);
       } else if (name == "baud") {
         auto b = ParseInteger(value, 50, 4'000'000);
@@ -132,8 +135,10 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
     }
   }
 
-  if (modules > 0 && !o.addresses.empty()) return fail("give either --modules or --address, not both");
-  if (!o.device.empty() && !o.link.empty()) return fail("--link makes a link to a pseudo-terminal; not with --device");
+  if (modules > 0 && !o.addresses.empty())
+    return fail("give either --modules or --address, not both");
+  if (!o.device.empty() && !o.link.empty())
+    return fail("--link makes a link to a pseudo-terminal; not with --device");
   if (o.addresses.empty()) {
     const int n = modules > 0 ? modules : kDefaultModules;
     for (int k = 0; k < n; ++k) o.addresses.push_back(Address{1, static_cast<uint8_t>(k)});

@@ -53,7 +53,8 @@ std::array<uint8_t, kReplyLength> MakeReply(Address address, const ChannelValues
   return reply;
 }
 
-std::vector<uint8_t> ResizeReply(const std::array<uint8_t, kReplyLength>& reply, std::size_t length) {
+std::vector<uint8_t> ResizeReply(const std::array<uint8_t, kReplyLength>& reply,
+                                 std::size_t length) {
   if (length <= 1) return {kFrameStart};
   std::vector<uint8_t> out(reply.begin(), reply.end() - 1);  // without the closing byte
   out.resize(length - 1, 0x00);

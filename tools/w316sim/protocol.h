@@ -58,7 +58,8 @@ std::array<uint8_t, kReplyLength> MakeReply(Address address, const ChannelValues
 // Reshapes a well-formed reply to `length` bytes (1 to 64) for the wrong-length
 // fault: a shorter reply loses value bytes before the closing 0x55, a longer
 // one gets zero bytes inserted there. A reply of one byte is just 0xAA.
-std::vector<uint8_t> ResizeReply(const std::array<uint8_t, kReplyLength>& reply, std::size_t length);
+std::vector<uint8_t> ResizeReply(const std::array<uint8_t, kReplyLength>& reply,
+                                 std::size_t length);
 
 // "AA 03 01 00 04 55".
 std::string Hex(const uint8_t* data, std::size_t count);
