@@ -72,6 +72,7 @@ class WexmonQtTest : public QObject {
 
   void binaryPrintsItsVersion();
   void binaryShowsTheFakeTemperaturesAndStopsAtClose();
+  void binaryUsesTheDecimalSeparatorOfTheLocale();
   void binaryReportsAMissingFunctionAndExitsWith3();
   void binaryReportsAMissingLibraryAndExitsWith3();
 
@@ -381,6 +382,19 @@ void WexmonQtTest::binaryShowsTheFakeTemperaturesAndStopsAtClose() {
   QCOMPARE(calls.mid(0, 3), QStringList({"ConfigInfo()", "Initial(1,5,9600,0)",
                                          "StartSnapshot(1,200,0,8,-1000,0,0,0)"}));
   QCOMPARE(calls.back(), QString("StopIntr()"));  // the close at the end runs the unload
+}
+
+void WexmonQtTest::binaryUsesTheDecimalSeparatorOfTheLocale() {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("QT_QPA_PLATFORM", "offscreen");
+  env.insert("WEXMON_LIBRARY", FAKE_WEXLINK_PATH);
+  env.insert("FAKE_WEXLINK_VALUES", "32404,31996,0,0,32000,0,0,0");
+  env.insert("LC_ALL", "de_DE.UTF-8");
+  QProcess* p = RunWexmon({"--autostart", "--after", "1.5", "--dump-labels"}, env);
+  QCOMPARE(p->exitCode(), 0);
+  const QString out = QString::fromUtf8(p->readAllStandardOutput());
+  QVERIFY2(out.contains(Q("Label1=1~4点温度：  25,3,  -0,3,  No,  No\n")), qPrintable(out));
+  QVERIFY2(out.contains("lblTemp(4)=0,0\n"), qPrintable(out));
 }
 
 void WexmonQtTest::binaryReportsAMissingFunctionAndExitsWith3() {
