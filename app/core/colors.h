@@ -8,9 +8,9 @@ namespace wexmon {
 
 using ColorRef = std::uint32_t;
 
-inline constexpr ColorRef kRed = 255;          // 0x0000FF
-inline constexpr ColorRef kGreen = 65280;      // 0x00FF00
-inline constexpr ColorRef kDarkRed = 64;       // 0x000040, RGB(64, 0, 0)
+inline constexpr ColorRef kRed = 255;      // 0x0000FF
+inline constexpr ColorRef kGreen = 65280;  // 0x00FF00
+inline constexpr ColorRef kDarkRed = 64;   // 0x000040, RGB(64, 0, 0)
 
 constexpr ColorRef MakeColorRef(int red, int green, int blue) {
   return static_cast<ColorRef>((red & 0xFF) | ((green & 0xFF) << 8) | ((blue & 0xFF) << 16));

@@ -21,7 +21,9 @@ ColorRef Toggled(ColorRef color) { return color == kRed ? kGreen : kRed; }
 FrmMain::FrmMain(WindowHost& host, CardFunctions& card, std::string decimalSeparator)
     : host_(host), card_(card), decimalSeparator_(std::move(decimalSeparator)) {}
 
-void FrmMain::SetStatus(std::string_view text) { host_.SetCaption(kMain, "Label1", kNoIndex, text); }
+void FrmMain::SetStatus(std::string_view text) {
+  host_.SetCaption(kMain, "Label1", kNoIndex, text);
+}
 
 void FrmMain::Form_Load() {
   state_.Running = 0;
@@ -90,8 +92,7 @@ void FrmMain::Timer1_Timer() {
   // The newest row is the last of the record; SnapBuf has room for no more
   // than eight channels per row.
   const int channels = std::clamp<int>(state_.NumChannels, 0, kDisplayChannels);
-  const std::size_t newestRow =
-      (kSnapshotRowsRead - 1) * static_cast<std::size_t>(channels) + 1;
+  const std::size_t newestRow = (kSnapshotRowsRead - 1) * static_cast<std::size_t>(channels) + 1;
   std::array<std::string, kDisplayChannels + 1> tempText;
   for (int i = 0; i < channels; ++i) {
     const auto value =

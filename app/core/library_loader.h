@@ -29,8 +29,7 @@ class LibraryLoader {
   // handle). nullptr on failure, with a reason in `error`.
   virtual void* Load(const std::string& platformFile, std::string& error) = 0;
   // The function's address, or nullptr with a reason in `error`.
-  virtual RawFunction Find(void* library, const std::string& platformName,
-                           std::string& error) = 0;
+  virtual RawFunction Find(void* library, const std::string& platformName, std::string& error) = 0;
 };
 
 // Reports that the library or one of its functions cannot be reached and ends

@@ -22,8 +22,8 @@ using InportbFn = decltype(&::inportb);
 
 std::string PlainExportName(std::string_view decorated) {
   const std::size_t at = decorated.rfind('@');
-  if (decorated.size() < 3 || decorated.front() != '_' || at == std::string_view::npos ||
-      at < 2 || at + 1 == decorated.size()) {
+  if (decorated.size() < 3 || decorated.front() != '_' || at == std::string_view::npos || at < 2 ||
+      at + 1 == decorated.size()) {
     return std::string(decorated);
   }
   for (std::size_t i = at + 1; i < decorated.size(); ++i) {
@@ -75,13 +75,12 @@ std::int32_t LibraryTable::Initial(std::uint32_t comPort, std::int32_t missThres
 }
 
 std::int32_t LibraryTable::StartSnapshot(std::uint32_t bufferCount, std::uint32_t rowsPerBuffer,
-                                         std::uint32_t useAddressTable,
-                                         std::uint32_t channelCount, std::int32_t periodSetting,
-                                         std::int32_t reserved1, std::int32_t reserved2,
-                                         std::int32_t reserved3) {
+                                         std::uint32_t useAddressTable, std::uint32_t channelCount,
+                                         std::int32_t periodSetting, std::int32_t reserved1,
+                                         std::int32_t reserved2, std::int32_t reserved3) {
   return Bound<StartSnapshotFn>(kStartSnapshot)(bufferCount, rowsPerBuffer, useAddressTable,
-                                                channelCount, periodSetting, reserved1,
-                                                reserved2, reserved3);
+                                                channelCount, periodSetting, reserved1, reserved2,
+                                                reserved3);
 }
 
 std::int32_t LibraryTable::StopIntr() { return Bound<StopIntrFn>(kStopIntr)(); }
@@ -91,10 +90,9 @@ std::int32_t LibraryTable::GetSnapshot(void* destination, std::uint32_t rows,
   return Bound<GetSnapshotFn>(kGetSnapshot)(destination, rows, reserved);
 }
 
-void LibraryTable::ConfigInfo(char* modelName, std::int32_t* channelLimit,
-                              std::int32_t* constant1, std::int32_t* constant10a,
-                              std::int32_t* constant10b, float* halfSpan, float* codeSpan,
-                              std::int32_t* constant0) {
+void LibraryTable::ConfigInfo(char* modelName, std::int32_t* channelLimit, std::int32_t* constant1,
+                              std::int32_t* constant10a, std::int32_t* constant10b, float* halfSpan,
+                              float* codeSpan, std::int32_t* constant0) {
   Bound<ConfigInfoFn>(kConfigInfo)(modelName, channelLimit, constant1, constant10a, constant10b,
                                    halfSpan, codeSpan, constant0);
 }
@@ -103,8 +101,6 @@ void LibraryTable::outportb(std::uint32_t port, std::uint32_t value) {
   Bound<OutportbFn>(kOutportb)(port, value);
 }
 
-std::uint32_t LibraryTable::inportb(std::uint32_t port) {
-  return Bound<InportbFn>(kInportb)(port);
-}
+std::uint32_t LibraryTable::inportb(std::uint32_t port) { return Bound<InportbFn>(kInportb)(port); }
 
 }  // namespace wexmon

@@ -43,8 +43,7 @@ class LibraryTable final : public CardFunctions {
                              std::int32_t periodSetting, std::int32_t reserved1,
                              std::int32_t reserved2, std::int32_t reserved3) override;
   std::int32_t StopIntr() override;
-  std::int32_t GetSnapshot(void* destination, std::uint32_t rows,
-                           std::int32_t* reserved) override;
+  std::int32_t GetSnapshot(void* destination, std::uint32_t rows, std::int32_t* reserved) override;
   void ConfigInfo(char* modelName, std::int32_t* channelLimit, std::int32_t* constant1,
                   std::int32_t* constant10a, std::int32_t* constant10b, float* halfSpan,
                   float* codeSpan, std::int32_t* constant0) override;

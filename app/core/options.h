@@ -13,8 +13,8 @@ inline constexpr std::string_view kVersionText = "Wexmon 1.00";
 struct Options {
   bool version = false;
   bool help = false;
-  bool autostart = false;   // press the start button once the main window is up
-  bool dumpLabels = false;  // print the value captions on standard output at exit
+  bool autostart = false;              // press the start button once the main window is up
+  bool dumpLabels = false;             // print the value captions on standard output at exit
   std::optional<double> afterSeconds;  // end the program (after a screenshot) then
   std::string screenshotPath;          // save the whole screen as PNG before ending
 };

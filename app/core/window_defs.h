@@ -42,12 +42,12 @@ struct ControlDef {
   int top = 0;
   int width = 0;
   int height = 0;
-  int tabIndex = -1;  // -1: none (timer)
+  int tabIndex = -1;                    // -1: none (timer)
   std::optional<ColorRef> backColor{};  // unset: the kind's default colours
   std::optional<ColorRef> foreColor{};
   std::optional<FontDef> font{};  // unset: the window's default font
-  bool autoSize = false;        // labels: take the caption's size on one line
-  int intervalMs = 0;           // timer only
+  bool autoSize = false;          // labels: take the caption's size on one line
+  int intervalMs = 0;             // timer only
   bool enabled = true;
 };
 
@@ -67,8 +67,7 @@ const WindowDef& FrmShowDefinition();
 const WindowDef& WindowDefinition(WindowId id);
 
 // The control with that name and index, or nullptr.
-const ControlDef* FindControl(const WindowDef& window, std::string_view name,
-                              int index = kNoIndex);
+const ControlDef* FindControl(const WindowDef& window, std::string_view name, int index = kNoIndex);
 
 // Kinds that take the keyboard focus.
 constexpr bool TakesFocus(ControlKind kind) { return kind == ControlKind::Button; }

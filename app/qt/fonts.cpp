@@ -16,9 +16,8 @@ const QStringList kUiFaces = {"WenQuanYi Micro Hei", "Noto Sans CJK SC", "Droid 
 }  // namespace
 
 QStringList DisplayFaceSubstitutes() {
-  return {"AR PL UKai CN",       "AR PL KaitiM GB",  "AR PL UKai TW", "AR PL UKai HK",
-          "WenQuanYi Micro Hei", "Noto Sans CJK SC", "Noto Serif CJK SC",
-          "Droid Sans Fallback"};
+  return {"AR PL UKai CN",       "AR PL KaitiM GB",  "AR PL UKai TW",     "AR PL UKai HK",
+          "WenQuanYi Micro Hei", "Noto Sans CJK SC", "Noto Serif CJK SC", "Droid Sans Fallback"};
 }
 
 void InstallFonts() {

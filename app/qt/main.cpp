@@ -63,9 +63,8 @@ int main(int argc, char* argv[]) {
   wexmon.Start();
 
   if (options.autostart) {
-    QTimer::singleShot(0, &wexmon, [&wexmon] {
-      wexmon.Host().Button(WindowId::FrmMain, "CmdStart")->click();
-    });
+    QTimer::singleShot(0, &wexmon,
+                       [&wexmon] { wexmon.Host().Button(WindowId::FrmMain, "CmdStart")->click(); });
   }
 
   int status = 0;

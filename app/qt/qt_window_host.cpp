@@ -186,8 +186,8 @@ void QtWindowHost::PlaceOnScreen(const WindowDef& definition, FormWindow& window
       if (client.intersects(mainRect.adjusted(-kGap, -kGap, kGap, kGap))) {
         QRect beside = client;
         beside.moveLeft(mainRect.right() + 1 + kGap);
-        QScreen* screen = main->screen() != nullptr ? main->screen()
-                                                    : QGuiApplication::primaryScreen();
+        QScreen* screen =
+            main->screen() != nullptr ? main->screen() : QGuiApplication::primaryScreen();
         if (screen == nullptr || screen->availableGeometry().contains(beside)) client = beside;
       }
     }

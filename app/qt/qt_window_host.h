@@ -35,8 +35,7 @@ class QtWindowHost final : public QObject, public WindowHost {
   void SetCaption(WindowId window, std::string_view control, int index,
                   std::string_view text) override;
   ColorRef ForeColor(WindowId window, std::string_view control, int index) override;
-  void SetForeColor(WindowId window, std::string_view control, int index,
-                    ColorRef color) override;
+  void SetForeColor(WindowId window, std::string_view control, int index, ColorRef color) override;
   void SetTimerEnabled(WindowId window, std::string_view timer, bool enabled) override;
   void LoadWindow(WindowId window) override;
   void ShowWindow(WindowId window) override;

@@ -6,9 +6,7 @@
 namespace wexmon::testing {
 namespace {
 
-const char* Name(WindowId window) {
-  return window == WindowId::FrmMain ? "FrmMain" : "FrmShow";
-}
+const char* Name(WindowId window) { return window == WindowId::FrmMain ? "FrmMain" : "FrmShow"; }
 
 }  // namespace
 
@@ -41,8 +39,7 @@ ColorRef FakeHost::ForeColor(WindowId window, std::string_view control, int inde
   return colors_.at(Key{window, std::string(control), index});
 }
 
-void FakeHost::SetForeColor(WindowId window, std::string_view control, int index,
-                            ColorRef color) {
+void FakeHost::SetForeColor(WindowId window, std::string_view control, int index, ColorRef color) {
   Ensure(window);
   colors_.at(Key{window, std::string(control), index}) = color;
 }
@@ -96,8 +93,8 @@ void FakeCard::Record(std::string line) {
 
 std::int32_t FakeCard::Initial(std::uint32_t comPort, std::int32_t missThreshold,
                                std::int32_t baudRate, std::int32_t reserved) {
-  Record("Initial(" + std::to_string(comPort) + "," + std::to_string(missThreshold) +
-                  "," + std::to_string(baudRate) + "," + std::to_string(reserved) + ")");
+  Record("Initial(" + std::to_string(comPort) + "," + std::to_string(missThreshold) + "," +
+         std::to_string(baudRate) + "," + std::to_string(reserved) + ")");
   return initialResult;
 }
 
@@ -105,11 +102,10 @@ std::int32_t FakeCard::StartSnapshot(std::uint32_t bufferCount, std::uint32_t ro
                                      std::uint32_t useAddressTable, std::uint32_t channelCount,
                                      std::int32_t periodSetting, std::int32_t reserved1,
                                      std::int32_t reserved2, std::int32_t reserved3) {
-  Record("StartSnapshot(" + std::to_string(bufferCount) + "," +
-                  std::to_string(rowsPerBuffer) + "," + std::to_string(useAddressTable) + "," +
-                  std::to_string(channelCount) + "," + std::to_string(periodSetting) + "," +
-                  std::to_string(reserved1) + "," + std::to_string(reserved2) + "," +
-                  std::to_string(reserved3) + ")");
+  Record("StartSnapshot(" + std::to_string(bufferCount) + "," + std::to_string(rowsPerBuffer) +
+         "," + std::to_string(useAddressTable) + "," + std::to_string(channelCount) + "," +
+         std::to_string(periodSetting) + "," + std::to_string(reserved1) + "," +
+         std::to_string(reserved2) + "," + std::to_string(reserved3) + ")");
   return startResult;
 }
 
@@ -118,10 +114,9 @@ std::int32_t FakeCard::StopIntr() {
   return 1;
 }
 
-std::int32_t FakeCard::GetSnapshot(void* destination, std::uint32_t rows,
-                                   std::int32_t* reserved) {
+std::int32_t FakeCard::GetSnapshot(void* destination, std::uint32_t rows, std::int32_t* reserved) {
   Record("GetSnapshot(" + std::to_string(rows) + "," +
-                  std::to_string(reserved != nullptr ? *reserved : -1) + ")");
+         std::to_string(reserved != nullptr ? *reserved : -1) + ")");
   if (snapshotResult == 0) return 0;
   auto* out = static_cast<unsigned char*>(destination);
   auto put16 = [&out](std::uint16_t v) {

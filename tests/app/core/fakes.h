@@ -4,8 +4,8 @@
 #pragma once
 
 #include <array>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -25,8 +25,7 @@ class FakeHost final : public WindowHost {
   void SetCaption(WindowId window, std::string_view control, int index,
                   std::string_view text) override;
   ColorRef ForeColor(WindowId window, std::string_view control, int index) override;
-  void SetForeColor(WindowId window, std::string_view control, int index,
-                    ColorRef color) override;
+  void SetForeColor(WindowId window, std::string_view control, int index, ColorRef color) override;
   void SetTimerEnabled(WindowId window, std::string_view timer, bool enabled) override;
   void LoadWindow(WindowId window) override;
   void ShowWindow(WindowId window) override;
@@ -67,8 +66,7 @@ class FakeCard final : public CardFunctions {
                              std::int32_t periodSetting, std::int32_t reserved1,
                              std::int32_t reserved2, std::int32_t reserved3) override;
   std::int32_t StopIntr() override;
-  std::int32_t GetSnapshot(void* destination, std::uint32_t rows,
-                           std::int32_t* reserved) override;
+  std::int32_t GetSnapshot(void* destination, std::uint32_t rows, std::int32_t* reserved) override;
   void ConfigInfo(char* modelName, std::int32_t* channelLimit, std::int32_t* constant1,
                   std::int32_t* constant10a, std::int32_t* constant10b, float* halfSpan,
                   float* codeSpan, std::int32_t* constant0) override;

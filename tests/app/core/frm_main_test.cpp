@@ -117,13 +117,12 @@ TEST_P(StartFailureTest, StopsAtTheFailingStepAndStaysIdle) {
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, StartFailureTest,
-    ::testing::Values(
-        FailureCase{"LowerCaseModel", "w316", 1, 1, "警告：驱动程序不正确！", 1},
-        FailureCase{"ShortModel", "W31", 1, 1, "警告：驱动程序不正确！", 1},
-        FailureCase{"EmptyModel", "", 1, 1, "警告：驱动程序不正确！", 1},
-        FailureCase{"ShiftedModel", "XW316", 1, 1, "警告：驱动程序不正确！", 1},
-        FailureCase{"InitialFails", "W316", 0, 1, "警告：初始化错误！", 2},
-        FailureCase{"StartSnapshotFails", "W316", 1, 0, "警告：启动错误！", 3}),
+    ::testing::Values(FailureCase{"LowerCaseModel", "w316", 1, 1, "警告：驱动程序不正确！", 1},
+                      FailureCase{"ShortModel", "W31", 1, 1, "警告：驱动程序不正确！", 1},
+                      FailureCase{"EmptyModel", "", 1, 1, "警告：驱动程序不正确！", 1},
+                      FailureCase{"ShiftedModel", "XW316", 1, 1, "警告：驱动程序不正确！", 1},
+                      FailureCase{"InitialFails", "W316", 0, 1, "警告：初始化错误！", 2},
+                      FailureCase{"StartSnapshotFails", "W316", 1, 0, "警告：启动错误！", 3}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST_F(FrmMainTest, AnyModelNameBeginningWithW316PassesTheCheck) {

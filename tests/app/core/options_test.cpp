@@ -28,14 +28,13 @@ TEST(Options, DemoOptionsAreUnderstood) {
 }
 
 TEST(Options, BadArgumentsAreRefused) {
-  for (const auto& args : std::vector<std::vector<std::string_view>>{
-           {"--after"},
-           {"--after", "soon"},
-           {"--after", "-1"},
-           {"--after", "5s"},
-           {"--screenshot", "x.png"},
-           {"--screenshot", ""},
-           {"--bogus"}}) {
+  for (const auto& args : std::vector<std::vector<std::string_view>>{{"--after"},
+                                                                     {"--after", "soon"},
+                                                                     {"--after", "-1"},
+                                                                     {"--after", "5s"},
+                                                                     {"--screenshot", "x.png"},
+                                                                     {"--screenshot", ""},
+                                                                     {"--bogus"}}) {
     EXPECT_FALSE(Parse(args).error.empty()) << args.front();
   }
 }

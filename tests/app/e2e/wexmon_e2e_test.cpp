@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "library_table.h"
 #include "control_label.h"
+#include "library_table.h"
 #include "sim_process.h"
 #include "wexmon_app.h"
 
@@ -60,11 +60,12 @@ void WexmonE2eTest::initTestCase() {
   qputenv("WEXLINK_COM1", link.toUtf8());
   qputenv("WEXLINK_IOSPACE", io.toUtf8());
   qputenv("WEXMON_LIBRARY", WEXLINK_LIBRARY_PATH);
-  const std::string error =
-      sim_.Start(W316SIM_BINARY, {"--link", link.toStdString(), "--iospace", io.toStdString(),
-                                  "--raw", "0.0=32404", "--temp", "0.1=-0.25", "--temp",
-                                  "0.2=-55", "--temp", "0.3=125", "--raw", "0.4=34001", "--raw",
-                                  "0.5=31119", "--raw", "0.6=0", "--temp", "0.7=26.1"});
+  const std::string error = sim_.Start(
+      W316SIM_BINARY,
+      {"--link", link.toStdString(), "--iospace", io.toStdString(), "--raw",  "0.0=32404",
+       "--temp", "0.1=-0.25",        "--temp",    "0.2=-55",        "--temp", "0.3=125",
+       "--raw",  "0.4=34001",        "--raw",     "0.5=31119",      "--raw",  "0.6=0",
+       "--temp", "0.7=26.1"});
   QVERIFY2(error.empty(), error.c_str());
 }
 

@@ -149,7 +149,7 @@ void WexmonQtTest::controlsSitAtTheirPixelPlaces() {
     return std::make_pair(frame->title(), frame->geometry());
   };
   QCOMPARE(frameAt(0).first, Q("温度1"));
-  QCOMPARE(frameAt(0).second.topLeft(), QPoint(8, 0));    // top left
+  QCOMPARE(frameAt(0).second.topLeft(), QPoint(8, 0));  // top left
   QCOMPARE(frameAt(1).first, Q("温度2"));
   QCOMPARE(frameAt(1).second.topLeft(), QPoint(280, 0));  // top right
   QCOMPARE(frameAt(7).first, Q("温度8"));
@@ -256,8 +256,8 @@ void WexmonQtTest::timerTickShowsTheFakeValues() {
   ClickStart();
   QElapsedTimer clock;
   clock.start();
-  QTRY_COMPARE_WITH_TIMEOUT(Caption(kMain, "Label1"),
-                            Q("1~4点温度：  25.0,  25.3,  -0.3,  125.0"), 3000);
+  QTRY_COMPARE_WITH_TIMEOUT(Caption(kMain, "Label1"), Q("1~4点温度：  25.0,  25.3,  -0.3,  125.0"),
+                            3000);
   QVERIFY2(clock.elapsed() >= 900, "the first tick came early");
   QCOMPARE(Caption(kMain, "Label2"), Q("5~8点温度：  No,  -55.0,  No,  No"));
   QCOMPARE(Caption(kShow, "lblTemp", 1), QString("25.3"));
