@@ -22,8 +22,6 @@ constexpr uint32_t kTimerResolutionMs = 2;
 // longer is a miss whatever it holds, so a flood of stray bytes is read in
 // pieces of this size instead of growing the receive buffer without bound.
 constexpr int32_t kReadLimit = 64 * 1024;
-// A reader that finds the snapshot writer at work retries this many times.
-constexpr int kSnapshotReadAttempts = 64;
 
 uint16_t LoadValue(uint16_t& value) { return std::atomic_ref<uint16_t>(value).load(kRelaxed); }
 void StoreValue(uint16_t& value, uint16_t v) {
@@ -495,12 +493,13 @@ int32_t Driver::GetSnapshot(void* destination, uint32_t rows) {
   // writer stores next; it is read value by value, as the writer stores it.
   const uint32_t shared = (rows == s.RowsPerBuffer) ? s.ChannelCount : 0;
 
-  for (int attempt = 0; attempt < kSnapshotReadAttempts; ++attempt) {
+  // A copy that overlapped the storing of a row is made again: the record must
+  // be one consistent state of the ring. Rows come at most once per timer
+  // period (700 ms or more), so a retry is rare and the next copy succeeds.
+  for (bool first = true;; first = false) {
+    if (!first) std::this_thread::yield();
     const uint32_t before = s.SnapshotRowsStored.load(kAcquire);
-    if ((before & 1u) != 0 && attempt + 1 < kSnapshotReadAttempts) {
-      std::this_thread::yield();  // a row is being stored right now
-      continue;
-    }
+    if ((before & 1u) != 0) continue;  // a row is being stored right now
     const uint32_t position = s.PublishedPosition.load(kAcquire);
     const uint16_t sequence = s.SequenceCount.load(kRelaxed);
     const uint32_t h = (position > 0) ? position : s.BufferValues;
