@@ -45,6 +45,12 @@ class PtyLine {
 
   bool Ok() const { return master_ >= 0 && slave_ >= 0; }
   int Master() const { return master_; }
+  // Waits until bytes written on the master side can be read on the slave
+  // side (a pty hands them over asynchronously); false after timeoutMs.
+  bool WaitDelivered(int timeoutMs) const {
+    pollfd p{slave_, POLLIN, 0};
+    return poll(&p, 1, timeoutMs) > 0 && (p.revents & POLLIN) != 0;
+  }
   const std::string& SlavePath() const { return slavePath_; }
 
   // Reads what the library has sent, waiting at most timeoutMs; 0 on timeout.

@@ -61,11 +61,13 @@ timeout $((total + 30)) xvfb-run -a -s '-screen 0 1024x768x24' \
   "$wexmon" --autostart --after "$total" --dump-labels >"$work/wexmon.out" 2>"$work/wexmon.err" &
 xvfbpid=$!
 
-# Wexmon is a child of the xvfb-run shell (under timeout).
+# Wexmon and the X server are children of the xvfb-run shell (under timeout).
 pid=
+xpid=
 for _ in $(seq 100); do
   for parent in $(pgrep -P "$xvfbpid" || true); do
     pid=$(pgrep -P "$parent" -x Wexmon || true)
+    xpid=$(pgrep -P "$parent" -x Xvfb || true)
     [ -n "$pid" ] && break
   done
   [ -n "$pid" ] && break
@@ -81,10 +83,14 @@ hz=$(getconf CLK_TCK)
 sleep "$warmup"
 start_ticks=$(cpu_ticks "$pid")
 start_ns=$(cpu_ns "$pid")
+xstart=0
+[ -n "$xpid" ] && xstart=$(cpu_ticks "$xpid")
 start_time=$(date +%s.%N)
 sleep "$seconds"
 end_ticks=$(cpu_ticks "$pid")
 end_ns=$(cpu_ns "$pid")
+xend=0
+[ -n "$xpid" ] && xend=$(cpu_ticks "$xpid")
 end_time=$(date +%s.%N)
 hwm=$(awk '/^VmHWM:/{print $2}' "/proc/$pid/status")
 rss=$(awk '/^VmRSS:/{print $2}' "/proc/$pid/status")
@@ -97,12 +103,13 @@ xvfbpid=
 
 awk -v t0="$start_ticks" -v t1="$end_ticks" -v s0="$start_time" -v s1="$end_time" -v hz="$hz" \
     -v hwm="$hwm" -v rss="$rss" -v stats="$stats" -v secs="$seconds" \
-    -v n0="$start_ns" -v n1="$end_ns" 'BEGIN {
+    -v n0="$start_ns" -v n1="$end_ns" -v x0="$xstart" -v x1="$xend" 'BEGIN {
   cpu = (t1 - t0) / hz
   span = s1 - s0
   pct = 100 * cpu / span
   printf "Wexmon over %.1f s: CPU %.2f s (%.3f %% of one core, clock ticks of 1/%d s), VmHWM %d KiB, VmRSS %d KiB\n", span, cpu, pct, hz, hwm, rss
   printf "  by the threads\x27 run times (/proc/<pid>/task/*/schedstat): %.3f s, %.3f %% of one core\n", (n1 - n0) / 1e9, 100 * (n1 - n0) / 1e9 / span
+  printf "  the X server drawing its windows (Xvfb): %.2f s, %.3f %% of one core\n", (x1 - x0) / hz, 100 * (x1 - x0) / hz / span
   printf "simulator: %s\n", stats
   printf "FIGURE | Wexmon under Xvfb against the simulator, %d s of acquisition: CPU | %.3f %% of one core (%.2f s CPU in %.1f s) | < 1 %% | %s\n", secs, pct, cpu, span, (pct < 1 ? "yes" : "no")
   printf "FIGURE | Wexmon, same run: peak resident memory (VmHWM) | %.1f MiB | - | -\n", hwm / 1024
