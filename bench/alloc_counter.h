@@ -15,7 +15,7 @@ struct AllocCounts {
   uint64_t mallocs = 0;
   uint64_t callocs = 0;
   uint64_t reallocs = 0;
-  uint64_t bytes = 0;      // bytes asked for, all kinds together
+  uint64_t bytes = 0;        // bytes asked for, all kinds together
   std::size_t lastSize = 0;  // size of the latest request
 
   uint64_t Total() const { return news + mallocs + callocs + reallocs; }

@@ -12,8 +12,8 @@ namespace wexlink::bench {
 
 // One line of the results table: what was measured, the figure, the goal and
 // whether it was met ("yes", "no", or "-" where there is no goal).
-inline void PrintFigure(const std::string& what, const std::string& figure,
-                        const std::string& goal, const char* met) {
+inline void PrintFigure(const std::string& what, const std::string& figure, const std::string& goal,
+                        const char* met) {
   std::printf("FIGURE | %s | %s | %s | %s\n", what.c_str(), figure.c_str(), goal.c_str(), met);
   std::fflush(stdout);
 }

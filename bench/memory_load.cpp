@@ -59,11 +59,11 @@ Reading Read() {
 }
 
 void Print(const char* step, const Reading& base, const Reading& now) {
-  std::printf("  %-42s resident %+5ld KiB (anonymous %+5ld KiB), heap %+7ld bytes, "
-              "virtual %+6ld KiB, threads %+d\n",
-              step, now.residentKb - base.residentKb, now.anonKb - base.anonKb,
-              now.heapBytes - base.heapBytes, now.virtualKb - base.virtualKb,
-              now.threads - base.threads);
+  std::printf(
+      "  %-42s resident %+5ld KiB (anonymous %+5ld KiB), heap %+7ld bytes, "
+      "virtual %+6ld KiB, threads %+d\n",
+      step, now.residentKb - base.residentKb, now.anonKb - base.anonKb,
+      now.heapBytes - base.heapBytes, now.virtualKb - base.virtualKb, now.threads - base.threads);
 }
 
 }  // namespace

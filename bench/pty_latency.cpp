@@ -182,11 +182,11 @@ int main(int argc, char** argv) {
   // The value is due at the tick after its request: one period from the
   // request, allowing for the timer's lateness and the 1 ms polling.
   const double median = Quantile(fromRequest, 0.5);
-  PrintFigure(Format("End to end on a pty, %d ms period, %d values: request -> value in GetSnapshot",
-                     o.periodMs, static_cast<int>(fromRequest.size())),
-              Format("median %.2f ms (min %.2f, max %.2f); reply written -> seen: median %.2f ms",
-                     median, Quantile(fromRequest, 0), Quantile(fromRequest, 1),
-                     Quantile(fromReply, 0.5)),
-              "one period", Met(median > o.periodMs - 2.0 && median < o.periodMs + 5.0));
+  PrintFigure(
+      Format("End to end on a pty, %d ms period, %d values: request -> value in GetSnapshot",
+             o.periodMs, static_cast<int>(fromRequest.size())),
+      Format("median %.2f ms (min %.2f, max %.2f); reply written -> seen: median %.2f ms", median,
+             Quantile(fromRequest, 0), Quantile(fromRequest, 1), Quantile(fromReply, 0.5)),
+      "one period", Met(median > o.periodMs - 2.0 && median < o.periodMs + 5.0));
   return 0;
 }

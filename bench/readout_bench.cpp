@@ -30,13 +30,20 @@ struct ReadoutCase {
 };
 
 // 10 rows of 8 channels: Wexmon's once-a-second call.
-constexpr ReadoutCase kSmallSnapshot{"GetSnapshot_10x8", "GetSnapshot, 10 rows of 8 channels",
-                                     RunKind::Snapshot, 200, 8, 10};
+constexpr ReadoutCase kSmallSnapshot{
+    "GetSnapshot_10x8", "GetSnapshot, 10 rows of 8 channels", RunKind::Snapshot, 200, 8, 10};
 constexpr ReadoutCase kWholeRing{"GetSnapshot_200x256",
                                  "GetSnapshot, whole 200-row ring of 256 channels",
-                                 RunKind::Snapshot, 200, 256, 200};
-constexpr ReadoutCase kBigBuffer{"ADResult_1000x256", "ADResult, 1000-row buffer of 256 channels",
-                                 RunKind::Continuous, 1000, 256, 0};
+                                 RunKind::Snapshot,
+                                 200,
+                                 256,
+                                 200};
+constexpr ReadoutCase kBigBuffer{"ADResult_1000x256",
+                                 "ADResult, 1000-row buffer of 256 channels",
+                                 RunKind::Continuous,
+                                 1000,
+                                 256,
+                                 0};
 
 struct ReadoutRig {
   LeanPlatform fake;

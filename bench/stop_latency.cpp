@@ -111,9 +111,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "no pseudo-terminal, or Initial failed\n");
       return 1;
     }
-    const Calls calls{
-        [](void*) { return StartSnapshot(1, 200, 0, 8, kLongestPeriod, 0, 0, 0); },
-        [](void*) { return StopIntr(); }, nullptr};
+    const Calls calls{[](void*) { return StartSnapshot(1, 200, 0, 8, kLongestPeriod, 0, 0, 0); },
+                      [](void*) { return StopIntr(); }, nullptr};
     const auto stops = TimeStops(calls, runs, random);
     Report("shared library + pty", stops, runs);
     ok = ok && stops.size() == static_cast<std::size_t>(runs);

@@ -103,7 +103,11 @@ void BM_Tick(benchmark::State& state) {
   state.counters["rxbuf_grew"] = (s.ReadBufferSize != bufferBefore) ? 1 : 0;
   state.counters["rxbuf_bytes"] = s.ReadBufferSize;
 }
-BENCHMARK_TEMPLATE(BM_Tick, RunKind::Continuous)->Name("BM_TickContinuous")->Arg(1)->Arg(8)->Arg(32);
+BENCHMARK_TEMPLATE(BM_Tick, RunKind::Continuous)
+    ->Name("BM_TickContinuous")
+    ->Arg(1)
+    ->Arg(8)
+    ->Arg(32);
 BENCHMARK_TEMPLATE(BM_Tick, RunKind::Snapshot)->Name("BM_TickSnapshot")->Arg(1)->Arg(8)->Arg(32);
 
 // The allocations of a run's first ticks, before and while the receive buffer
@@ -118,11 +122,12 @@ void ReportFirstTicks() {
   const AllocCounts afterSecond = CurrentAllocCounts();
   const AllocCounts first = afterFirst - before;
   const AllocCounts second = afterSecond - afterFirst;
-  std::printf("First tick of a run: %llu allocations; second tick (first reply): %llu "
-              "allocation(s) of %zu bytes; receive buffer now %d bytes\n",
-              static_cast<unsigned long long>(first.Total()),
-              static_cast<unsigned long long>(second.Total()), second.lastSize,
-              static_cast<int>(rig->driver.State().ReadBufferSize));
+  std::printf(
+      "First tick of a run: %llu allocations; second tick (first reply): %llu "
+      "allocation(s) of %zu bytes; receive buffer now %d bytes\n",
+      static_cast<unsigned long long>(first.Total()),
+      static_cast<unsigned long long>(second.Total()), second.lastSize,
+      static_cast<int>(rig->driver.State().ReadBufferSize));
   PrintFigure("Tick: allocations while the receive buffer is first sized (first reply of the run)",
               Format("%llu on tick 1, %llu on tick 2 (%zu bytes)",
                      static_cast<unsigned long long>(first.Total()),

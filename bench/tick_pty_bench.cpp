@@ -83,11 +83,11 @@ void ReportFigures(SummaryReporter& reporter) {
   const auto* tick = reporter.Find("BM_TickOnPty/manual_time");
   const auto* query = reporter.Find("BM_QueryQueuesOnPty");
   if (tick == nullptr || query == nullptr) return;
-  PrintFigure("Tick over the POSIX serial device on a pty, reply waiting (6 system calls)",
-              Format("%.2f us, of which one queue query (2 ioctls) %.2f us; %.0f %% good replies",
-                     tick->realNs / 1000, query->cpuNs / 1000,
-                     100 * tick->counters.at("good_replies")),
-              "-", "-");
+  PrintFigure(
+      "Tick over the POSIX serial device on a pty, reply waiting (6 system calls)",
+      Format("%.2f us, of which one queue query (2 ioctls) %.2f us; %.0f %% good replies",
+             tick->realNs / 1000, query->cpuNs / 1000, 100 * tick->counters.at("good_replies")),
+      "-", "-");
 }
 
 }  // namespace

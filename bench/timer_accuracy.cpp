@@ -165,16 +165,18 @@ void Report(const char* condition, const Options& o, const Outcome& r) {
   const double median = Quantile(t.latenessMs, 0.5);
   const double trend = Trend(t.latenessMs);
   std::printf("\n%s, %d ticks of %d ms, side by side:\n", condition, o.ticks, o.periodMs);
-  std::printf("  posix timer:     lateness median %.3f ms, p99 %.3f ms, max %.3f ms; "
-              "drift after the last tick %.3f ms (last tick's lateness %.3f ms); "
-              "trend %+.3f ms\n",
-              median, Quantile(t.latenessMs, 0.99), t.maxMs, t.driftMs, t.latenessMs.back(),
-              trend);
-  std::printf("  sleep_for loop:  per-step overshoot median %.3f ms, p99 %.3f ms, max %.3f ms; "
-              "drift after the last step %.3f ms\n",
-              Quantile(s.latenessMs, 0.5), Quantile(s.latenessMs, 0.99), s.maxMs, s.driftMs);
+  std::printf(
+      "  posix timer:     lateness median %.3f ms, p99 %.3f ms, max %.3f ms; "
+      "drift after the last tick %.3f ms (last tick's lateness %.3f ms); "
+      "trend %+.3f ms\n",
+      median, Quantile(t.latenessMs, 0.99), t.maxMs, t.driftMs, t.latenessMs.back(), trend);
+  std::printf(
+      "  sleep_for loop:  per-step overshoot median %.3f ms, p99 %.3f ms, max %.3f ms; "
+      "drift after the last step %.3f ms\n",
+      Quantile(s.latenessMs, 0.5), Quantile(s.latenessMs, 0.99), s.maxMs, s.driftMs);
 
-  const std::string what = Format("Timer, %d ms period, %d ticks, %s", o.periodMs, o.ticks, condition);
+  const std::string what =
+      Format("Timer, %d ms period, %d ticks, %s", o.periodMs, o.ticks, condition);
   const bool idle = std::strcmp(condition, "idle") == 0;
   PrintFigure(what + ": lateness median / p99 / max",
               Format("%.3f / %.3f / %.3f ms", median, Quantile(t.latenessMs, 0.99), t.maxMs),
@@ -202,8 +204,7 @@ Options Parse(int argc, char** argv) {
       o.loaded = std::strcmp(value, "loaded") == 0;
       ++i;
     } else {
-      std::fprintf(stderr, "usage: %s [--ticks N] [--period-ms P] [--only idle|loaded]\n",
-                   argv[0]);
+      std::fprintf(stderr, "usage: %s [--ticks N] [--period-ms P] [--only idle|loaded]\n", argv[0]);
       std::exit(2);
     }
   }
@@ -225,7 +226,8 @@ int main(int argc, char** argv) {
   if (o.loaded) {
     const auto cores = std::max(1u, std::thread::hardware_concurrency());
     CpuLoad load(static_cast<int>(cores));
-    const std::string condition = Format("loaded (%zu busy processes, %u cores)", load.Count(), cores);
+    const std::string condition =
+        Format("loaded (%zu busy processes, %u cores)", load.Count(), cores);
     const Outcome r = RunSideBySide(o);
     ok = ok && r.timerStarted;
     if (r.timerStarted) Report(condition.c_str(), o, r);
