@@ -52,7 +52,7 @@ using wexlink::testing::FakePlatform;
 // Runs are kept below this many bytes of sample buffers so that an input runs
 // in milliseconds; larger valid shapes are scaled down. Shapes beyond the
 // library's own limit are passed as they are: they must fail with 109.
-constexpr uint64_t kFuzzSampleCap = 4u << 20;
+constexpr uint64_t kFuzzSampleCap = 1u << 20;
 // The largest destination the fuzzer allocates for GetSnapshot; a larger
 // request is refused by the library, which then must not write at all.
 constexpr uint64_t kLargestRecord = 16u << 20;
@@ -118,7 +118,7 @@ struct Observed {
 // A hash of the sample buffers: all of them when small, else both ends, which
 // keeps a call's check cheap on the largest shapes the fuzzer starts.
 uint64_t Digest(const uint16_t* words, std::size_t count) {
-  constexpr std::size_t kEnd = 32 * 1024;
+  constexpr std::size_t kEnd = 4 * 1024;
   uint64_t h = 1469598103934665603ull;
   auto mix = [&](std::size_t from, std::size_t to) {
     for (std::size_t i = from; i < to; ++i) h = (h ^ words[i]) * 1099511628211ull;
