@@ -130,6 +130,16 @@ def poll_seeds():
     poll_start(d, False, 1, 5, 1, 0)
     d.integral(TICKS, 0, 15).integral(12, 1, 40)
     seeds["threshold_changes_and_restart"] = d
+
+    # A module that never answers: its count stops at 125, then a good reply.
+    d = Input().i8(127)
+    poll_table(d, [])
+    poll_start(d, True, 1, 5, 1, 0)
+    for _ in range(4):
+        d.integral(TICKS, 0, 15).integral(40, 1, 40)
+    d.integral(REPLY, 0, 15).raw(reply([9] * 8)[1:21])
+    d.integral(TICKS, 0, 15).integral(2, 1, 40)
+    seeds["silent_module"] = d
     return seeds
 
 
