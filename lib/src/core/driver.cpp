@@ -23,9 +23,14 @@ constexpr uint32_t kTimerResolutionMs = 2;
 // pieces of this size instead of growing the receive buffer without bound.
 constexpr int32_t kReadLimit = 64 * 1024;
 
-uint16_t LoadValue(uint16_t& value) { return std::atomic_ref<uint16_t>(value).load(kRelaxed); }
-void StoreValue(uint16_t& value, uint16_t v) {
-  std::atomic_ref<uint16_t>(value).store(v, kRelaxed);
+// The snapshot ring is shared with readers on the caller's thread, which may
+// copy any of it while the tick stores a row: both sides access its values as
+// relaxed atomic 64-bit words (four values each; rows are whole words, aligned).
+using RingWord = uint64_t;
+constexpr uint32_t kValuesPerWord = sizeof(RingWord) / sizeof(uint16_t);
+
+std::atomic_ref<RingWord> WordAt(uint16_t* values, uint32_t index) {
+  return std::atomic_ref<RingWord>(*reinterpret_cast<RingWord*>(values + index));
 }
 
 }  // namespace
@@ -191,7 +196,8 @@ int32_t Driver::StartRun(RunKind kind, uint32_t bufferCount, uint32_t rowsPerBuf
   if (bufferBytes > INT32_MAX || totalBytes > WEXLINK_MAX_SAMPLE_BYTES) {
     return Fail(WEXLINK_E_ALLOC);
   }
-  const auto totalValues = static_cast<std::size_t>(totalBytes / 2);  // fits: checked above
+  const auto totalValues =
+      static_cast<std::size_t>(totalBytes / 2) + DriverState::kBufferLead;  // fits: checked above
   s.SampleBuffers.reset(static_cast<uint16_t*>(std::calloc(totalValues, sizeof(uint16_t))));
   if (!s.SampleBuffers) return Fail(WEXLINK_E_ALLOC);
 
@@ -398,14 +404,20 @@ void Driver::NotifyBufferComplete() {
 void Driver::AppendRowSnapshot(const uint16_t* row) {
   auto& s = state_;
   uint16_t* ring = s.FillBuffer;
-  // Odd while a row is being stored; GetSnapshot retries a copy that overlapped it.
-  const uint32_t generation = s.SnapshotRowsStored.load(kRelaxed);
-  s.SnapshotRowsStored.store(generation + 1, kRelaxed);
-  std::atomic_thread_fence(kRelease);
+  // A sequence lock: the count is odd while a row is being stored, and a
+  // GetSnapshot whose copy overlapped a store makes its copy again. The
+  // read-modify-write orders the stores below after any reader's final check.
+  const uint32_t generation = s.SnapshotRowsStored.fetch_add(1, kAcquire);
 
-  if (s.FillCount == 0) StoreValue(ring[0], s.SequenceCount.load(kRelaxed));
-  uint16_t* target = ring + 1 + s.FillCount;
-  for (uint32_t i = 0; i < s.ChannelCount; ++i) StoreValue(target[i], row[i]);
+  if (s.FillCount == 0) {
+    std::atomic_ref<uint16_t>(ring[0]).store(s.SequenceCount.load(kRelaxed), kRelaxed);
+  }
+  uint16_t* values = ring + 1;
+  for (uint32_t i = 0; i < s.ChannelCount; i += kValuesPerWord) {
+    RingWord word;
+    std::memcpy(&word, row + i, sizeof word);
+    WordAt(values, s.FillCount + i).store(word, kRelaxed);
+  }
   s.FillCount += s.ChannelCount;
   if (s.FillCount >= s.BufferValues) {
     s.FillCount -= s.BufferValues;
@@ -489,9 +501,6 @@ int32_t Driver::GetSnapshot(void* destination, uint32_t rows) {
   auto* out = static_cast<uint8_t*>(destination);
   const uint32_t n = s.ChannelCount * rows;  // rows <= RowsPerBuffer, so it fits
   uint16_t* values = s.Buffer(0) + 1;
-  // With the whole ring asked for, the record's first row is the one the
-  // writer stores next; it is read value by value, as the writer stores it.
-  const uint32_t shared = (rows == s.RowsPerBuffer) ? s.ChannelCount : 0;
 
   // A copy that overlapped the storing of a row is made again: the record must
   // be one consistent state of the ring. Rows come at most once per timer
@@ -506,17 +515,13 @@ int32_t Driver::GetSnapshot(void* destination, uint32_t rows) {
 
     std::memcpy(out, &sequence, sizeof sequence);
     std::size_t offset = sizeof sequence;
-    uint32_t sharedLeft = shared;
+    // Segments start at row boundaries and hold whole rows: whole words.
     auto copy = [&](uint32_t from, uint32_t count) {
-      const uint32_t one = std::min(sharedLeft, count);
-      for (uint32_t i = 0; i < one; ++i) {
-        const uint16_t v = LoadValue(values[from + i]);
-        std::memcpy(out + offset, &v, sizeof v);
-        offset += sizeof v;
+      for (uint32_t i = 0; i < count; i += kValuesPerWord) {
+        const RingWord word = WordAt(values, from + i).load(kRelaxed);
+        std::memcpy(out + offset, &word, sizeof word);
+        offset += sizeof word;
       }
-      sharedLeft -= one;
-      std::memcpy(out + offset, values + from + one, sizeof(uint16_t) * (count - one));
-      offset += sizeof(uint16_t) * (count - one);
     };
     if (h >= n) {
       copy(h - n, n);
@@ -527,8 +532,9 @@ int32_t Driver::GetSnapshot(void* destination, uint32_t rows) {
     const auto newestRow = static_cast<int32_t>(h / s.ChannelCount) - 1;
     std::memcpy(out + offset, &newestRow, sizeof newestRow);
 
-    std::atomic_thread_fence(kAcquire);
-    if (s.SnapshotRowsStored.load(kRelaxed) == before) break;
+    // Read-modify-write rather than a load: its release half keeps the loads
+    // above before it, so a tick that starts a row after it cannot have fed them.
+    if (s.SnapshotRowsStored.fetch_add(0, std::memory_order_acq_rel) == before) break;
   }
   return 1;
 }

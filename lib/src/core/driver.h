@@ -102,8 +102,13 @@ struct DriverState {
   // that the tick stored a row while it copied.
   std::atomic<uint32_t> SnapshotRowsStored{0};
 
+  // The buffers begin kBufferLead values into the block, so that the values
+  // of buffer 0 (after its head word) are 8-byte aligned: the snapshot ring is
+  // stored and copied in 64-bit words.
+  static constexpr std::size_t kBufferLead = 3;
   uint16_t* Buffer(uint32_t index) const {
-    return SampleBuffers.get() + static_cast<std::size_t>(index) * (BufferValues + 1u);
+    return SampleBuffers.get() + kBufferLead +
+           static_cast<std::size_t>(index) * (BufferValues + 1u);
   }
   uint16_t ReadIndex() const {
     return static_cast<uint16_t>(ReadAndOverflow.load(std::memory_order_acquire) & 0xFFFFu);
