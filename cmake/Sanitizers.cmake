@@ -10,15 +10,6 @@ if(WEXLINK_SANITIZE STREQUAL "address")
 elseif(WEXLINK_SANITIZE STREQUAL "thread")
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
-  # GCC warns that ThreadSanitizer does not model std::atomic_thread_fence. The
-  # core's fences only order a generation counter around the snapshot ring,
-  # whose values are themselves atomic, so the warning stays a warning even in
-  # a build with WEXLINK_WERROR.
-  include(CheckCXXCompilerFlag)
-  check_cxx_compiler_flag(-Wtsan WEXLINK_HAVE_WTSAN)
-  if(WEXLINK_HAVE_WTSAN)
-    add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-Wno-error=tsan>)
-  endif()
 elseif(NOT WEXLINK_SANITIZE STREQUAL "")
   message(FATAL_ERROR "Unknown WEXLINK_SANITIZE value: ${WEXLINK_SANITIZE}")
 endif()
