@@ -84,7 +84,7 @@ sleep "$warmup"
 start_ticks=$(cpu_ticks "$pid")
 start_ns=$(cpu_ns "$pid")
 xstart=0
-[ -n "$xpid" ] && xstart=$(cpu_ticks "$xpid")
+if [ -n "$xpid" ]; then xstart=$(cpu_ticks "$xpid"); else echo "Xvfb not found; its CPU is shown as 0" >&2; fi
 start_time=$(date +%s.%N)
 sleep "$seconds"
 end_ticks=$(cpu_ticks "$pid")
