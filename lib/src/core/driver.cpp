@@ -33,6 +33,34 @@ std::atomic_ref<RingWord> WordAt(uint16_t* values, uint32_t index) {
   return std::atomic_ref<RingWord>(*reinterpret_cast<RingWord*>(values + index));
 }
 
+// Copies `count` values (whole words) of the ring from value `from` to `out`.
+// The loads stay word-sized atomics, but a copy this way is bound by its
+// stores: two words gathered into one 16-byte store halve their number, which
+// makes a large copy about twice as fast as word by word.
+using WordPair [[gnu::vector_size(2 * sizeof(RingWord))]] = RingWord;
+
+uint8_t* CopyRingWords(uint8_t* out, uint16_t* values, uint32_t from, uint32_t count) {
+  const std::size_t words = count / kValuesPerWord;
+  RingWord* source = reinterpret_cast<RingWord*>(values + from);
+  auto load = [source](std::size_t word) {
+    return std::atomic_ref<RingWord>(source[word]).load(kRelaxed);
+  };
+  std::size_t w = 0;
+  for (; w + 4 <= words; w += 4) {
+    const WordPair low = {load(w), load(w + 1)};
+    const WordPair high = {load(w + 2), load(w + 3)};
+    std::memcpy(out, &low, sizeof low);
+    std::memcpy(out + sizeof low, &high, sizeof high);
+    out += sizeof low + sizeof high;
+  }
+  for (; w < words; ++w) {
+    const RingWord word = load(w);
+    std::memcpy(out, &word, sizeof word);
+    out += sizeof word;
+  }
+  return out;
+}
+
 }  // namespace
 
 // The property string, in code page 936 (GBK): a description line, a line feed,
@@ -514,23 +542,16 @@ int32_t Driver::GetSnapshot(void* destination, uint32_t rows) {
     const uint32_t h = (position > 0) ? position : s.BufferValues;
 
     std::memcpy(out, &sequence, sizeof sequence);
-    std::size_t offset = sizeof sequence;
     // Segments start at row boundaries and hold whole rows: whole words.
-    auto copy = [&](uint32_t from, uint32_t count) {
-      for (uint32_t i = 0; i < count; i += kValuesPerWord) {
-        const RingWord word = WordAt(values, from + i).load(kRelaxed);
-        std::memcpy(out + offset, &word, sizeof word);
-        offset += sizeof word;
-      }
-    };
+    uint8_t* end = out + sizeof sequence;
     if (h >= n) {
-      copy(h - n, n);
+      end = CopyRingWords(end, values, h - n, n);
     } else {
-      copy(s.BufferValues - (n - h), n - h);
-      copy(0, h);
+      end = CopyRingWords(end, values, s.BufferValues - (n - h), n - h);
+      end = CopyRingWords(end, values, 0, h);
     }
     const auto newestRow = static_cast<int32_t>(h / s.ChannelCount) - 1;
-    std::memcpy(out + offset, &newestRow, sizeof newestRow);
+    std::memcpy(end, &newestRow, sizeof newestRow);
 
     // Read-modify-write rather than a load: its release half keeps the loads
     // above before it, so a tick that starts a row after it cannot have fed them.
