@@ -76,21 +76,11 @@ class NullPoster final : public MessagePoster {
             uint32_t /*lParam*/) override {}
 };
 
-class NullPorts final : public IoPorts {
- public:
-  uint8_t In8(uint16_t /*port*/) override { return 0xFF; }
-  uint16_t In16(uint16_t /*port*/) override { return 0xFFFF; }
-  uint32_t In32(uint16_t /*port*/) override { return 0xFFFFFFFFu; }
-  void Out8(uint16_t /*port*/, uint8_t /*value*/) override {}
-  void Out16(uint16_t /*port*/, uint16_t /*value*/) override {}
-  void Out32(uint16_t /*port*/, uint32_t /*value*/) override {}
-};
-
 struct LeanPlatform {
   LeanSerialDevice serial;
   IdleTimer timer;
   NullPoster poster;
-  NullPorts ports;
+  NoIoPorts ports;
   Platform platform() { return Platform{serial, timer, poster, ports}; }
 };
 

@@ -73,7 +73,7 @@ struct CoreRig {
   LeanSerialDevice serial;
   posix::PosixPeriodicTimer timer;
   NullPoster poster;
-  NullPorts ports;
+  NoIoPorts ports;
   Driver driver{Platform{serial, timer, poster, ports}};
 };
 

@@ -29,7 +29,7 @@ struct PtyRig {
   posix::PosixSerialDevice serial;
   IdleTimer timer;
   NullPoster poster;
-  NullPorts ports;
+  NoIoPorts ports;
   Driver driver{Platform{serial, timer, poster, ports}};
 };
 

@@ -44,7 +44,7 @@ struct Harness {
   ThreadTimer inner{0us};  // back to back, yielding between ticks
   WatchedTimer timer{inner, 1};
   QuietPoster poster;
-  NoPorts ports;
+  NoIoPorts ports;
   Driver driver{Platform{line, timer, poster, ports}};
 };
 

@@ -44,7 +44,7 @@ CycleFigures StartAndStop(PeriodicTimer& inner, uint32_t periodMs, int cycles, u
   ModuleLine line;
   WatchedTimer timer(inner, periodMs);
   QuietPoster poster;
-  NoPorts ports;
+  NoIoPorts ports;
   Driver driver(Platform{line, timer, poster, ports});
   EXPECT_EQ(driver.Initial(1, 5, 9600), 1);
   std::mt19937 random(seed);

@@ -27,7 +27,8 @@ class ThreadTimer final : public PeriodicTimer {
   explicit ThreadTimer(std::chrono::microseconds interval) : interval_(interval) {}
   ~ThreadTimer() override { Kill(); }
 
-  bool Start(uint32_t /*periodMs*/, uint32_t /*resolutionMs*/, Callback tick, void* context) override {
+  bool Start(uint32_t /*periodMs*/, uint32_t /*resolutionMs*/, Callback tick,
+             void* context) override {
     if (thread_.joinable()) return false;
     stop_.store(false);
     thread_ = std::thread([this, tick, context] {
@@ -173,18 +174,10 @@ class ModuleLine final : public SerialDevice {
 
 class QuietPoster final : public MessagePoster {
  public:
-  void Post(intptr_t, uint32_t, uint32_t, uint32_t) override { posts.fetch_add(1, std::memory_order_relaxed); }
+  void Post(intptr_t, uint32_t, uint32_t, uint32_t) override {
+    posts.fetch_add(1, std::memory_order_relaxed);
+  }
   std::atomic<uint64_t> posts{0};
-};
-
-class NoPorts final : public IoPorts {
- public:
-  uint8_t In8(uint16_t) override { return 0xFF; }
-  uint16_t In16(uint16_t) override { return 0xFFFF; }
-  uint32_t In32(uint16_t) override { return 0xFFFFFFFFu; }
-  void Out8(uint16_t, uint8_t) override {}
-  void Out16(uint16_t, uint16_t) override {}
-  void Out32(uint16_t, uint32_t) override {}
 };
 
 // Spins until `done` or the deadline; true when done.

@@ -471,20 +471,28 @@ uint32_t Driver::QueryBuf() {
   return (write + s.BufferCount - read) % s.BufferCount;
 }
 
+int32_t Driver::BufferReadoutError(const void* destination, RingPositions& ring) const {
+  const auto& s = state_;
+  if (s.Initialized == 0) return WEXLINK_E_NOT_INITIALIZED;
+  if (s.BufferMode != static_cast<uint16_t>(RunKind::Continuous)) return WEXLINK_E_NO_CONTINUOUS;
+  // WriteIndex first: the tick marks the ring full before it moves WriteIndex
+  // onto ReadIndex, so a full ring is never taken for an empty one.
+  ring.write = s.WriteIndex.load(kAcquire);
+  const uint32_t word = s.ReadAndOverflow.load(kAcquire);
+  ring.read = static_cast<uint16_t>(word & 0xFFFFu);
+  ring.full = (word >> 16) != 0;
+  if (ring.write == ring.read && !ring.full) return WEXLINK_E_NO_BUFFER_READY;
+  if (destination == nullptr) return WEXLINK_E_NULL_POINTER;
+  return 0;
+}
+
 int32_t Driver::ADResult(void* destination) {
   ClearError();
+  RingPositions ring{};
+  if (const int32_t error = BufferReadoutError(destination, ring); error != 0) return Fail(error);
   auto& s = state_;
-  if (s.Initialized == 0) return Fail(WEXLINK_E_NOT_INITIALIZED);
-  if (s.BufferMode != static_cast<uint16_t>(RunKind::Continuous)) {
-    return Fail(WEXLINK_E_NO_CONTINUOUS);
-  }
-  const uint16_t write = s.WriteIndex.load(kAcquire);
-  const uint32_t word = s.ReadAndOverflow.load(kAcquire);
-  const auto read = static_cast<uint16_t>(word & 0xFFFFu);
-  if (write == read && (word >> 16) == 0) return Fail(WEXLINK_E_NO_BUFFER_READY);
-  if (destination == nullptr) return Fail(WEXLINK_E_NULL_POINTER);
-  std::memcpy(destination, s.Buffer(read), s.BufferBytes);
-  auto next = static_cast<uint16_t>(read + 1);
+  std::memcpy(destination, s.Buffer(ring.read), s.BufferBytes);
+  auto next = static_cast<uint16_t>(ring.read + 1);
   if (next >= s.BufferCount) next = 0;
   s.ReadAndOverflow.store(next, kRelease);  // ReadIndex advanced, overflow cleared
   return 1;
@@ -492,26 +500,18 @@ int32_t Driver::ADResult(void* destination) {
 
 int32_t Driver::ADResultRecent(void* destination) {
   ClearError();
+  RingPositions ring{};
+  if (const int32_t error = BufferReadoutError(destination, ring); error != 0) return Fail(error);
   auto& s = state_;
-  if (s.Initialized == 0) return Fail(WEXLINK_E_NOT_INITIALIZED);
-  if (s.BufferMode != static_cast<uint16_t>(RunKind::Continuous)) {
-    return Fail(WEXLINK_E_NO_CONTINUOUS);
-  }
-  const uint16_t write = s.WriteIndex.load(kAcquire);
-  const uint32_t word = s.ReadAndOverflow.load(kAcquire);
-  const auto read = static_cast<uint16_t>(word & 0xFFFFu);
-  const bool full = (word >> 16) != 0;
-  if (write == read && !full) return Fail(WEXLINK_E_NO_BUFFER_READY);
-  if (destination == nullptr) return Fail(WEXLINK_E_NULL_POINTER);
   // On a full ring WriteIndex equals ReadIndex and the buffer there, the oldest
   // unread one, is taken. ReadIndex is used for it: the tick marks the ring
   // full just before it moves WriteIndex onto ReadIndex.
-  uint16_t chosen = read;
-  uint16_t taken = read;
-  if (!full) {
-    chosen =
-        (write == 0) ? static_cast<uint16_t>(s.BufferCount - 1) : static_cast<uint16_t>(write - 1);
-    taken = write;
+  uint16_t chosen = ring.read;
+  uint16_t taken = ring.read;
+  if (!ring.full) {
+    chosen = (ring.write == 0) ? static_cast<uint16_t>(s.BufferCount - 1)
+                               : static_cast<uint16_t>(ring.write - 1);
+    taken = ring.write;
   }
   std::memcpy(destination, s.Buffer(chosen), s.BufferBytes);
   s.ReadAndOverflow.store(taken, kRelease);  // everything up to WriteIndex taken

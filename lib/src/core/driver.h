@@ -175,6 +175,15 @@ class Driver {
   void AppendRowSnapshot(const uint16_t* row);
   void NotifyBufferComplete();
   bool TakeInReply();
+  // The continuous ring as a buffer read-out sees it.
+  struct RingPositions {
+    uint16_t write;
+    uint16_t read;
+    bool full;
+  };
+  // The checks that ADResult and ADResultRecent make, in their order: the
+  // error code when no buffer can be taken into `destination`, else 0.
+  int32_t BufferReadoutError(const void* destination, RingPositions& ring) const;
   int32_t Fail(int32_t code) {
     state_.LastError.store(code, std::memory_order_relaxed);
     return 0;

@@ -60,6 +60,18 @@ class IoPorts {
   virtual void Out32(uint16_t port, uint32_t value) = 0;
 };
 
+// No port access at all: writes do nothing and reads give all ones, as a bus
+// with nothing behind the port answers.
+class NoIoPorts final : public IoPorts {
+ public:
+  uint8_t In8(uint16_t /*port*/) override { return 0xFF; }
+  uint16_t In16(uint16_t /*port*/) override { return 0xFFFF; }
+  uint32_t In32(uint16_t /*port*/) override { return 0xFFFFFFFFu; }
+  void Out8(uint16_t /*port*/, uint8_t /*value*/) override {}
+  void Out16(uint16_t /*port*/, uint16_t /*value*/) override {}
+  void Out32(uint16_t /*port*/, uint32_t /*value*/) override {}
+};
+
 struct Platform {
   SerialDevice& serial;
   PeriodicTimer& timer;

@@ -26,23 +26,13 @@ class NullPoster final : public MessagePoster {
   void Post(intptr_t, uint32_t, uint32_t, uint32_t) override {}
 };
 
-class NullPorts final : public IoPorts {
- public:
-  uint8_t In8(uint16_t) override { return 0xFF; }
-  uint16_t In16(uint16_t) override { return 0xFFFF; }
-  uint32_t In32(uint16_t) override { return 0xFFFFFFFFu; }
-  void Out8(uint16_t, uint8_t) override {}
-  void Out16(uint16_t, uint16_t) override {}
-  void Out32(uint16_t, uint32_t) override {}
-};
-
 }  // namespace
 
 Platform& DefaultPlatform() {
   static NullSerial serial;
   static NullTimer timer;
   static NullPoster poster;
-  static NullPorts ports;
+  static NoIoPorts ports;
   static Platform platform{serial, timer, poster, ports};
   return platform;
 }

@@ -51,17 +51,6 @@ class FileIoSpace final : public IoPorts {
   std::atomic<int> fd_{-1};
 };
 
-// No port access at all: writes do nothing, reads give all ones.
-class NoIoPorts final : public IoPorts {
- public:
-  uint8_t In8(uint16_t) override { return 0xFF; }
-  uint16_t In16(uint16_t) override { return 0xFFFF; }
-  uint32_t In32(uint16_t) override { return 0xFFFFFFFFu; }
-  void Out8(uint16_t, uint8_t) override {}
-  void Out16(uint16_t, uint16_t) override {}
-  void Out32(uint16_t, uint32_t) override {}
-};
-
 // The port space the library uses, chosen at the first access: the file named
 // by WEXLINK_IOSPACE when that variable is set and not empty, otherwise the
 // machine's ports as `machine` makes them. The choice holds from then on.
