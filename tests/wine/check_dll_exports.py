@@ -1,17 +1,21 @@
 #!/usr/bin/env python3
-"""Reads a 32-bit Windows DLL's export and import directories.
+"""Reads a Windows DLL's export and import directories.
 
-Checks that the DLL exports exactly the 21 decorated names of the card
-interface, each by name with its ordinal (1 to 21 in the byte order of the
-names), nothing else and no forwarders, and that it imports only from system
-DLLs. Prints both tables. Exit status 0 when all holds, 1 otherwise.
+x86 (32-bit): the DLL must export exactly the 21 decorated stdcall names of
+the card interface, ordinals 1 to 21 in the byte order of the names.
+x64 (64-bit): the 21 plain names with ordinals 1 to 21 (the same order), and
+the 21 decorated names as aliases, ordinals 22 to 42, each leading to the same
+function as its plain name.
+Both: every export by name, nothing else, no forwarders, no two names on one
+function but an alias and its plain name, and imports from system DLLs only.
+Prints both tables. Exit status 0 when all holds, 1 otherwise.
 
-    check_dll_exports.py wexlink.dll
+    check_dll_exports.py x86|x64 wexlink.dll
 """
 import struct
 import sys
 
-EXPECTED = [
+DECORATED = [
     "_ADResult@4", "_ADResultRecent@4", "_ChannelFrq@8", "_ConfigInfo@32",
     "_GetADPropStrSize@0", "_GetADPropString@4", "_GetLastADError@0",
     "_GetSnapshot@12", "_IOCtl@16", "_Initial@16", "_QueryBuf@0",
@@ -19,6 +23,12 @@ EXPECTED = [
     "_inport@4", "_inportb@4", "_inportdw@4", "_outport@8", "_outportb@8",
     "_outportdw@8",
 ]
+PLAIN = [name[1:name.index("@")] for name in DECORATED]
+# machine field, optional-header magic, names by ordinal from 1, {alias: name}
+ARCHES = {
+    "x86": (0x14C, 0x10B, DECORATED, {}),
+    "x64": (0x8664, 0x20B, PLAIN + DECORATED, dict(zip(DECORATED, PLAIN))),
+}
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "winmm.dll", "msvcrt.dll"}
 
 
@@ -41,10 +51,13 @@ class Pe:
         self.is_dll = bool(characteristics & 0x2000)
         optional = coff + 20
         (magic,) = struct.unpack_from("<H", data, optional)
-        if magic != 0x10B:
-            raise PeError("not a PE32 (32-bit) image: optional header magic %#x" % magic)
-        (directory_count,) = struct.unpack_from("<I", data, optional + 92)
-        self.directories = [struct.unpack_from("<II", data, optional + 96 + 8 * i)
+        if magic not in (0x10B, 0x20B):
+            raise PeError("neither PE32 nor PE32+: optional header magic %#x" % magic)
+        self.magic = magic
+        # PE32+ has 64-bit image base and stack/heap sizes: 16 bytes more.
+        directories = optional + (96 if magic == 0x10B else 112)
+        (directory_count,) = struct.unpack_from("<I", data, directories - 4)
+        self.directories = [struct.unpack_from("<II", data, directories + 8 * i)
                             for i in range(min(directory_count, 16))]
         self.sections = []
         table = optional + optional_size
@@ -62,6 +75,9 @@ class Pe:
 
     def u32(self, rva):
         return struct.unpack_from("<I", self.data, self.offset(rva))[0]
+
+    def u64(self, rva):
+        return struct.unpack_from("<Q", self.data, self.offset(rva))[0]
 
     def u16(self, rva):
         return struct.unpack_from("<H", self.data, self.offset(rva))[0]
@@ -101,24 +117,27 @@ class Pe:
                 break
             functions = []
             table = lookup or thunks
+            wide = self.magic == 0x20B
+            by_ordinal = 1 << 63 if wide else 1 << 31
             while True:
-                entry = self.u32(table)
+                entry = self.u64(table) if wide else self.u32(table)
                 if entry == 0:
                     break
-                functions.append("#%d" % (entry & 0xFFFF) if entry & 0x80000000
-                                 else self.string(entry + 2))
-                table += 4
+                functions.append("#%d" % (entry & 0xFFFF) if entry & by_ordinal
+                                 else self.string((entry & 0x7FFFFFFF) + 2))
+                table += 8 if wide else 4
             result.append((self.string(name_rva), functions))
             rva += 20
         return result
 
 
-def check(path):
+def check(arch, path):
+    machine, magic, expected, aliases = ARCHES[arch]
     problems = []
     with open(path, "rb") as f:
         pe = Pe(f.read())
-    if pe.machine != 0x14C:
-        problems.append("machine %#x, not i386" % pe.machine)
+    if pe.machine != machine or pe.magic != magic:
+        problems.append("machine %#x, optional header %#x: not an %s image" % (pe.machine, pe.magic, arch))
     if not pe.is_dll:
         problems.append("the image is not marked as a DLL")
 
@@ -134,9 +153,9 @@ def check(path):
         names = [e[0] for e in entries]
         if names != sorted(names, key=lambda n: n.encode()):
             problems.append("the name table is not in byte order")
-        want = {name: i + 1 for i, name in enumerate(EXPECTED)}
+        want = {name: i + 1 for i, name in enumerate(expected)}
         got = {name: ordinal for name, ordinal, _ in entries}
-        for name in EXPECTED:
+        for name in expected:
             if name not in got:
                 problems.append("missing export %s" % name)
             elif got[name] != want[name]:
@@ -147,13 +166,19 @@ def check(path):
         if len(names) != len(set(names)):
             problems.append("a name is exported twice")
         rvas = pe.function_rvas()
-        if function_count != len(EXPECTED) or base != 1:
-            problems.append("%d exported functions from ordinal %d; want 21 from 1" % (function_count, base))
+        if function_count != len(expected) or base != 1:
+            problems.append("%d exported functions from ordinal %d; want %d from 1"
+                            % (function_count, base, len(expected)))
         if any(r == 0 for r in rvas):
             problems.append("an ordinal without a function (an export by ordinal only would show here)")
         if any(lo <= r < hi for r in rvas):
             problems.append("a forwarded export")
-        if len(set(rvas)) != len(rvas):
+        rva_of = {name: rva for name, _, rva in entries}
+        for alias, name in aliases.items():
+            if alias in rva_of and name in rva_of and rva_of[alias] != rva_of[name]:
+                problems.append("alias %s leads elsewhere than %s" % (alias, name))
+        distinct = {rva for name, _, rva in entries if name not in aliases}
+        if len(distinct) != len(entries) - len(aliases.keys() & rva_of.keys()):
             problems.append("two exports lead to the same function")
 
     print("imports:")
@@ -165,13 +190,13 @@ def check(path):
 
 
 def main():
-    if len(sys.argv) != 2:
-        print(__doc__.strip().splitlines()[-1].strip(), file=sys.stderr)
+    if len(sys.argv) != 3 or sys.argv[1] not in ARCHES:
+        print("usage: " + __doc__.strip().splitlines()[-1].strip(), file=sys.stderr)
         return 2
     try:
-        problems = check(sys.argv[1])
+        problems = check(sys.argv[1], sys.argv[2])
     except (OSError, PeError, struct.error, ValueError) as e:
-        print("cannot read %s: %s" % (sys.argv[1], e))
+        print("cannot read %s: %s" % (sys.argv[2], e))
         return 1
     for p in problems:
         print("FAIL " + p)

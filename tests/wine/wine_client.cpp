@@ -1,5 +1,6 @@
 // Drives wexlink.dll the way a Windows application does: loads it by file
-// name, binds every function by its decorated name and runs the card
+// name, binds every function by the name a caller of this build binds
+// (decorated on 32-bit Windows, plain on 64-bit) and runs the card
 // interface against a module simulator on COM1. Prints one line per check and
 // "ALL CHECKS PASSED" at the very end; a crash or hang never reaches that line.
 //
@@ -78,30 +79,50 @@ Fn As(FARPROC proc) {
   return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
 }
 
-// Binds every entry by its decorated name and checks that the ordinal leads to
-// the same address and that the plain and half-decorated names do not exist.
+// The 32-bit DLL exports the decorated stdcall names only, ordinals 1 to 21.
+// The 64-bit one exports the plain names with those ordinals and the decorated
+// names as aliases, ordinals 22 to 42. Binds every entry the way a caller of
+// this build does and checks the rest of the table around it.
+#if defined(_WIN64)
+constexpr int kExportCount = 42;
+#define BOUND_NAME(name, bytes) #name
+#else
+constexpr int kExportCount = 21;
+#define BOUND_NAME(name, bytes) "_" #name "@" #bytes
+#endif
+
 bool Bind(HMODULE dll, Api& api) {
   bool all = true;
-#define BIND_ENTRY(name, bytes, ordinal)                                                    \
-  {                                                                                         \
-    const char* decorated = "_" #name "@" #bytes;                                           \
-    FARPROC byName = GetProcAddress(dll, decorated);                                        \
-    FARPROC byOrdinal = GetProcAddress(dll, MAKEINTRESOURCEA(ordinal));                     \
-    const bool ok = byName != nullptr && byName == byOrdinal &&                             \
-                    GetProcAddress(dll, #name) == nullptr &&                                \
-                    GetProcAddress(dll, #name "@" #bytes) == nullptr;                       \
-    if (!ok) {                                                                              \
-      Check(false, "bind " #name,                                                           \
-            Fmt("%s by name %p, ordinal %d %p", decorated, reinterpret_cast<void*>(byName), \
-                ordinal, reinterpret_cast<void*>(byOrdinal)));                              \
-      all = false;                                                                          \
-    }                                                                                       \
-    api.name = As<decltype(&::name)>(byName);                                               \
+#define BIND_ENTRY(name, bytes, ordinal)                                                      \
+  {                                                                                           \
+    FARPROC bound = GetProcAddress(dll, BOUND_NAME(name, bytes));                             \
+    FARPROC byOrdinal = GetProcAddress(dll, MAKEINTRESOURCEA(ordinal));                       \
+    FARPROC plain = GetProcAddress(dll, #name);                                               \
+    FARPROC decorated = GetProcAddress(dll, "_" #name "@" #bytes);                            \
+    FARPROC alias = GetProcAddress(dll, MAKEINTRESOURCEA(ordinal + 21));                      \
+    const bool is64 = kExportCount == 42;                                                     \
+    const bool ok = bound != nullptr && bound == byOrdinal && decorated == bound &&           \
+                    plain == (is64 ? bound : nullptr) && alias == (is64 ? bound : nullptr) && \
+                    GetProcAddress(dll, #name "@" #bytes) == nullptr;                         \
+    if (!ok) {                                                                                \
+      Check(false, "bind " #name,                                                             \
+            Fmt("%s %p, ordinal %d %p, plain %p, decorated %p", BOUND_NAME(name, bytes),      \
+                reinterpret_cast<void*>(bound), ordinal, reinterpret_cast<void*>(byOrdinal),  \
+                reinterpret_cast<void*>(plain), reinterpret_cast<void*>(decorated)));         \
+      all = false;                                                                            \
+    }                                                                                         \
+    api.name = As<decltype(&::name)>(bound);                                                  \
   }
   WEXLINK_EXPORTS(BIND_ENTRY)
 #undef BIND_ENTRY
+#if defined(_WIN64)
+  Check(all,
+        "21 functions bound by plain name, ordinals 1 to 21 match; decorated aliases 22 to 42");
+#else
   Check(all, "21 functions bound by decorated name, ordinals 1 to 21 match, no plain names");
-  Check(GetProcAddress(dll, MAKEINTRESOURCEA(22)) == nullptr, "no ordinal 22");
+#endif
+  Check(GetProcAddress(dll, MAKEINTRESOURCEA(kExportCount + 1)) == nullptr,
+        Fmt("no ordinal %d", kExportCount + 1).c_str());
   return all;
 }
 
@@ -232,9 +253,11 @@ void CheckInformation(const Api& api) {
             property[83] == 0x7F,
         "GetADPropString writes the 83 GBK bytes and nothing more");
 
+#if !defined(_WIN64)
   // A mingw program runs the x87 unit at 64-bit precision; the library must
   // still return the exact double.
   _control87(_PC_64, _MCW_PC);
+#endif
   struct {
     int32_t channels, period;
     double expected;
@@ -425,8 +448,9 @@ void CheckReload() {
   HMODULE dll = LoadLibraryA("wexlink.dll");
   Check(dll != nullptr, "LoadLibraryA again");
   if (dll == nullptr) return;
-  auto stop = As<decltype(&::StopIntr)>(GetProcAddress(dll, "_StopIntr@0"));
-  auto lastError = As<decltype(&::GetLastADError)>(GetProcAddress(dll, "_GetLastADError@0"));
+  auto stop = As<decltype(&::StopIntr)>(GetProcAddress(dll, BOUND_NAME(StopIntr, 0)));
+  auto lastError =
+      As<decltype(&::GetLastADError)>(GetProcAddress(dll, BOUND_NAME(GetLastADError, 0)));
   Check(stop != nullptr && lastError != nullptr && lastError() == 0 && stop() == 0 &&
             lastError() == WEXLINK_E_NOT_INITIALIZED,
         "a reloaded library starts from scratch");
