@@ -7,10 +7,15 @@
 //   2. the directory of the executable;
 //   3. ../lib beside the executable's directory (installed and build-tree layout);
 //   4. the dynamic linker's usual search (LD_LIBRARY_PATH, system directories).
+// A process that runs with more privilege than its caller (setuid, setgid or
+// file capabilities: AT_SECURE) must not run code the caller names: there
+// WEXMON_LIBRARY is ignored with a warning and only 2 and 3 are searched.
 #include <dlfcn.h>
+#include <sys/auxv.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -73,10 +78,16 @@ class PosixLoader final : public LibraryLoader {
 
  private:
   static void* Open(const std::string& platformFile, std::string& error) {
+    const bool privileged = getauxval(AT_SECURE) != 0;
     if (const char* path = std::getenv("WEXMON_LIBRARY"); path != nullptr && *path != '\0') {
-      void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-      if (handle == nullptr) error = LastDlError();
-      return handle;
+      if (privileged) {
+        std::fputs("Wexmon: WEXMON_LIBRARY ignored: the program runs with elevated privileges\n",
+                   stderr);
+      } else {
+        void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) error = LastDlError();
+        return handle;
+      }
     }
     const std::filesystem::path exeDir = ExecutableDirectory();
     if (!exeDir.empty()) {
@@ -88,6 +99,10 @@ class PosixLoader final : public LibraryLoader {
         error = LastDlError();
         return nullptr;
       }
+    }
+    if (privileged) {
+      error = platformFile + " not found beside the program or in ../lib from it";
+      return nullptr;
     }
     void* handle = dlopen(platformFile.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) error = LastDlError();

@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <vector>
 
@@ -135,6 +138,58 @@ TEST(FileIoSpace, UnusableFileBehavesLikeAbsentPorts) {
   EXPECT_EQ(io.In8(256), 0x12);
 }
 
+// The file comes from the environment of a process that may be root: only a
+// private regular file of the effective user is used; anything planted under
+// the name is left untouched and reported once.
+TEST(FileIoSpace, UsesOnlyARegularFileOfItsOwnAndCreatesItPrivate) {
+  TempDir dir;
+  const std::string victim = dir.File("victim");
+  const auto plant = [&](const std::string& what, const std::string& path) {
+    if (what == "symbolic link") std::filesystem::create_symlink(victim, path);
+    if (what == "hard link") std::filesystem::create_hard_link(victim, path);
+    if (what == "FIFO") mkfifo(path.c_str(), 0600);
+    if (what == "directory") std::filesystem::create_directory(path);
+    if (what == "file of another user") {
+      std::ofstream(path) << "theirs";
+      if (geteuid() != 0 || chown(path.c_str(), 65534, 65534) != 0) return false;
+    }
+    return true;
+  };
+  int planted = 0;
+  for (const std::string what :
+       {"symbolic link", "hard link", "FIFO", "directory", "file of another user"}) {
+    SCOPED_TRACE(what);
+    std::ofstream(victim, std::ios::trunc) << "secret";
+    const std::string path = dir.File("iospace-" + std::to_string(++planted));
+    if (!plant(what, path)) {
+      std::cout << "[  NOTE    ] not root: " << what << " case skipped\n";
+      continue;
+    }
+    FileIoSpace io(path);
+    ::testing::internal::CaptureStderr();
+    io.Out8(256, 0x12);
+    io.Out8(0, 0x34);
+    EXPECT_EQ(io.In8(256), 0xFF);
+    EXPECT_EQ(io.In32(0), 0xFFFFFFFFu);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find(path), std::string::npos) << err;
+    EXPECT_EQ(FileBytes(victim), (std::vector<uint8_t>{'s', 'e', 'c', 'r', 'e', 't'}));
+    if (what == "file of another user") {
+      EXPECT_EQ(std::filesystem::file_size(path), 6u);
+    }
+  }
+
+  const mode_t oldMask = umask(0);
+  FileIoSpace io(dir.File("fresh"));
+  io.Out8(256, 1);
+  umask(oldMask);
+  struct stat st {};
+  ASSERT_EQ(lstat(dir.File("fresh").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_size, FileIoSpace::kSize);
+}
+
 // ---- Choosing the port space ------------------------------------------------
 
 // Stands in for the machine's ports.
@@ -155,11 +210,33 @@ std::unique_ptr<IoPorts> MakeFakeMachine() {
   return std::make_unique<FakeMachine>();
 }
 
+// Stands in for the port instructions on ports opened by the launcher.
+class FakeInstructions final : public IoPorts {
+ public:
+  static inline std::vector<uint16_t> used;
+  uint8_t In8(uint16_t port) override { return Note(port, uint8_t{0x11}); }
+  uint16_t In16(uint16_t port) override { return Note(port, uint16_t{0x1111}); }
+  uint32_t In32(uint16_t port) override { return Note(port, 0x11111111u); }
+  void Out8(uint16_t port, uint8_t) override { used.push_back(port); }
+  void Out16(uint16_t port, uint16_t) override { used.push_back(port); }
+  void Out32(uint16_t port, uint32_t) override { used.push_back(port); }
+
+ private:
+  template <typename T>
+  static T Note(uint16_t port, T value) {
+    used.push_back(port);
+    return value;
+  }
+};
+
+std::unique_ptr<IoPorts> MakeFakeInstructions() { return std::make_unique<FakeInstructions>(); }
+
 class IoPortSelection : public ::testing::Test {
  protected:
   void SetUp() override {
     FakeMachine::made = 0;
     FakeMachine::written.clear();
+    FakeInstructions::used.clear();
   }
   TempDir dir;
 };
@@ -197,6 +274,52 @@ TEST_F(IoPortSelection, UnsetOrEmptyVariableMeansTheMachine) {
   }
   EXPECT_EQ(FakeMachine::made, 2);
   EXPECT_EQ(FakeMachine::written, (std::vector<uint16_t>{0x3F8, 0x3F8}));
+}
+
+// WEXLINK_GRANTED_PORTS: an access that lies wholly in the range takes the
+// port instructions, every other one the fallback; a malformed value (one
+// warning line) or no instructions at all mean the fallback everywhere.
+TEST_F(IoPortSelection, GrantedRangeTakesThePortInstructionsOnlyInsideIt) {
+  ScopedEnv noFile(kIoSpaceVariable, std::nullopt);
+  struct Access {
+    char width;
+    uint16_t port;
+  };
+  const std::vector<Access> accesses{{'b', 255}, {'b', 256},  {'b', 257},  {'w', 255},  {'w', 256},
+                                     {'d', 256}, {'b', 1023}, {'w', 1023}, {'d', 1020}, {'b', 0}};
+  using Ports = std::vector<uint16_t>;
+  const auto run = [&](const std::string& claim, bool withInstructions) {
+    ScopedEnv env(kGrantedPortsVariable, claim);
+    SelectedIoPorts ports(&MakeFakeMachine, withInstructions ? &MakeFakeInstructions : nullptr);
+    FakeInstructions::used.clear();
+    for (const Access& a : accesses) {
+      if (a.width == 'b') ports.Out8(a.port, 1);
+      if (a.width == 'w') ports.Out16(a.port, 1);
+      if (a.width == 'd') ports.Out32(a.port, 1);
+    }
+    const Ports used = FakeInstructions::used;
+    // Reads go the same way.
+    const bool in256 = std::find(used.begin(), used.end(), 256) != used.end();
+    EXPECT_EQ(ports.In8(256), in256 ? 0x11 : 0x5C) << claim;
+    return used;
+  };
+  EXPECT_EQ(run("256-256", true), (Ports{256}));
+  EXPECT_EQ(run("256-257", true), (Ports{256, 257, 256}));
+  EXPECT_EQ(run("0-1023", true), (Ports{255, 256, 257, 255, 256, 256, 1023, 1020, 0}));
+  EXPECT_EQ(run("1023-1023", true), (Ports{1023}));
+  for (const std::string bad :
+       {"256", "256-", "-256", "257-256", "0256-256", "256-1024", "+256-256", " 256-256",
+        "256-256 ", "256 - 256", "0x100-0x100", "256-256-256", "4294967552-256", "٢٥٦-256"}) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(run(bad, true), Ports{}) << bad;
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("WEXLINK_GRANTED_PORTS ignored"), std::string::npos) << bad;
+  }
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(run("256-256", false), Ports{});
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("no port instructions"),
+            std::string::npos);
+  EXPECT_EQ(run("", true), Ports{});
 }
 
 TEST_F(IoPortSelection, WithoutMachineAccessNothingHappens) {

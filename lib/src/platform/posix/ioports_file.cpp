@@ -3,11 +3,36 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/posix/ioports_posix.h"
 
 namespace wexlink::posix {
+
+std::optional<PortRange> ParseGrantedPorts(std::string_view text) {
+  // ioperm reaches ports 0 to 0x3FF only.
+  constexpr unsigned kHighestPort = 0x3FF;
+  const auto number = [](std::string_view digits) -> std::optional<unsigned> {
+    if (digits.empty() || digits.size() > 4 || (digits.size() > 1 && digits[0] == '0')) {
+      return std::nullopt;
+    }
+    unsigned value = 0;
+    for (const char c : digits) {
+      if (c < '0' || c > '9') return std::nullopt;
+      value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value > kHighestPort) return std::nullopt;
+    return value;
+  };
+  const std::size_t dash = text.find('-');
+  if (dash == std::string_view::npos) return std::nullopt;
+  const auto first = number(text.substr(0, dash));
+  const auto last = number(text.substr(dash + 1));
+  if (!first || !last || *first > *last) return std::nullopt;
+  return PortRange{static_cast<uint16_t>(*first), static_cast<uint16_t>(*last)};
+}
 
 FileIoSpace::~FileIoSpace() {
   const int fd = fd_.load(std::memory_order_acquire);
@@ -22,13 +47,35 @@ int FileIoSpace::Descriptor() {
   if (fd >= 0) return fd;
   // Not opened yet, or it could not be: tried again at every access, so a file
   // in a directory that appears later is still found.
-  fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return -1;
+  // O_NONBLOCK and O_NOCTTY: a FIFO or a terminal planted under the name is
+  // neither waited for nor made the controlling terminal before it is refused.
+  fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+              0600);
+  const char* refusal = nullptr;
   struct stat st {};
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < kSize) {
-    if (ftruncate(fd, kSize) != 0) {
-      // Still usable: reads beyond the end give zeros, writes extend it.
+  if (fd < 0) {
+    refusal = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
+  } else if (fstat(fd, &st) != 0) {
+    refusal = std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    refusal = "it is not a regular file";
+  } else if (st.st_uid != geteuid()) {
+    refusal = "it belongs to another user";
+  } else if (st.st_nlink != 1) {
+    // A hard link to someone else's file would pass as ours for root.
+    refusal = "it has more than one link";
+  }
+  if (refusal != nullptr) {
+    if (fd >= 0) ::close(fd);
+    if (!refusalReported_) {
+      refusalReported_ = true;
+      std::fprintf(stderr, "wexlink: %s=%s not used (%s): no port access\n", kIoSpaceVariable,
+                   path_.c_str(), refusal);
     }
+    return -1;
+  }
+  if (st.st_size < kSize && ftruncate(fd, kSize) != 0) {
+    // Still usable: reads beyond the end give zeros, writes extend it.
   }
   fd_.store(fd, std::memory_order_release);
   return fd;
@@ -57,13 +104,29 @@ void FileIoSpace::Write(uint16_t port, uint32_t value, int width) {
 
 IoPorts& SelectedIoPorts::Target() {
   std::call_once(chosen_, [this] {
-    const char* path = std::getenv(kIoSpaceVariable);
+    const char* path = secure_getenv(kIoSpaceVariable);
     if (path != nullptr && path[0] != '\0') {
       target_ = std::make_unique<FileIoSpace>(path);
-    } else {
-      target_ = machine_ != nullptr ? machine_() : nullptr;
-      if (!target_) target_ = std::make_unique<NoIoPorts>();
+      return;
     }
+    std::unique_ptr<IoPorts> machine = machine_ != nullptr ? machine_() : nullptr;
+    if (!machine) machine = std::make_unique<NoIoPorts>();
+    const char* claim = secure_getenv(kGrantedPortsVariable);
+    if (claim != nullptr && claim[0] != '\0') {
+      const auto granted = ParseGrantedPorts(claim);
+      std::unique_ptr<IoPorts> instructions =
+          granted && instructions_ != nullptr ? instructions_() : nullptr;
+      if (instructions) {
+        target_ =
+            std::make_unique<GrantedIoPorts>(*granted, std::move(instructions), std::move(machine));
+        return;
+      }
+      // The value is not echoed: it may hold anything.
+      std::fprintf(stderr, "wexlink: %s ignored: %s\n", kGrantedPortsVariable,
+                   granted ? "no port instructions on this machine"
+                           : "not of the form FIRST-LAST with ports 0 to 1023");
+    }
+    target_ = std::move(machine);
   });
   return *target_;
 }

@@ -114,8 +114,28 @@ class MachineIoPorts final : public IoPorts {
   }
 };
 
+#if WEXLINK_PORT_INSTRUCTIONS
+class PortInstructions final : public IoPorts {
+ public:
+  uint8_t In8(uint16_t port) override { return inb(port); }
+  uint16_t In16(uint16_t port) override { return inw(port); }
+  uint32_t In32(uint16_t port) override { return inl(port); }
+  void Out8(uint16_t port, uint8_t value) override { outb(value, port); }
+  void Out16(uint16_t port, uint16_t value) override { outw(value, port); }
+  void Out32(uint16_t port, uint32_t value) override { outl(value, port); }
+};
+#endif
+
 }  // namespace
 
 std::unique_ptr<IoPorts> MakeMachineIoPorts() { return std::make_unique<MachineIoPorts>(); }
+
+std::unique_ptr<IoPorts> MakeMachinePortInstructions() {
+#if WEXLINK_PORT_INSTRUCTIONS
+  return std::make_unique<PortInstructions>();
+#else
+  return nullptr;
+#endif
+}
 
 }  // namespace wexlink::posix

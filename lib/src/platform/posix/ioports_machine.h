@@ -15,4 +15,10 @@ namespace wexlink::posix {
 // writes do nothing and reads give all ones.
 std::unique_ptr<IoPorts> MakeMachineIoPorts();
 
+// The bare port instructions, for the ports that wexmon-launcher has opened to
+// this process (WEXLINK_GRANTED_PORTS); no ioperm call, no fallback. An access
+// to a port the process has not been given raises SIGSEGV. Nothing on machines
+// without port instructions.
+std::unique_ptr<IoPorts> MakeMachinePortInstructions();
+
 }  // namespace wexlink::posix

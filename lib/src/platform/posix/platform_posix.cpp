@@ -16,7 +16,8 @@ Platform& DefaultPlatform() {
   static posix::PosixSerialDevice serial;
   static posix::PosixPeriodicTimer timer;
   static posix::FdMessagePoster poster;
-  static posix::SelectedIoPorts ports(&posix::MakeMachineIoPorts);
+  static posix::SelectedIoPorts ports(&posix::MakeMachineIoPorts,
+                                      &posix::MakeMachinePortInstructions);
   static Platform platform{serial, timer, poster, ports};
   return platform;
 }

@@ -58,7 +58,7 @@ std::optional<std::string> SerialDevicePath(std::string_view deviceName) {
     number = number * 10 + static_cast<unsigned long>(c - '0');
   }
   const std::string variable = "WEXLINK_COM" + std::string(digits);
-  const char* path = std::getenv(variable.c_str());
+  const char* path = secure_getenv(variable.c_str());
   if (path != nullptr && path[0] != '\0') return std::string(path);
   return "/dev/ttyS" + std::to_string(number - 1);
 }
