@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -27,6 +28,15 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kBinary = W316SIM_BINARY;
 
+// AddressSanitizer holds freed memory in quarantine (up to 256 MiB), so a
+// process that frees everything it takes still grows: resident memory says
+// nothing there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kResidentMemoryTellsGrowth = false;
+#else
+constexpr bool kResidentMemoryTellsGrowth = true;
+#endif
+
 Bytes Request(uint8_t a1, uint8_t a2) {
   const auto r = MakeRequest({a1, a2});
   return Bytes(r.begin(), r.end());
@@ -41,6 +51,33 @@ bool IsSymlink(const std::string& path) {
   struct stat st {};
   return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
+
+bool WaitForSymlink(const std::string& path, std::chrono::milliseconds timeout) {
+  for (const auto end = Clock::now() + timeout; Clock::now() < end;
+       std::this_thread::sleep_for(10ms))
+    if (IsSymlink(path)) return true;
+  return false;
+}
+
+// Resident memory of a process in KiB, or -1.
+long ResidentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+// Children started with Spawn: killed and reaped at the end of the test.
+struct Children {
+  std::vector<pid_t> pids;
+  ~Children() {
+    for (pid_t pid : pids) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  void Forget(pid_t pid) { std::erase(pids, pid); }
+};
 
 class BinaryTest : public ::testing::Test {
  protected:
@@ -260,7 +297,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, BinaryBadOptions,
                                            BadRun{"ModulesOutOfRange", {"--modules", "40"}},
                                            BadRun{"BadAddress", {"--address", "1-2"}},
                                            BadRun{"SettingForMissingModule", {"--temp", "3.0=20"}},
-                                           BadRun{"BadFault", {"--late", "0=soon"}}),
+                                           BadRun{"BadFault", {"--late", "0=soon"}},
+                                           BadRun{"SignedCount", {"--modules", "+2"}},
+                                           BadRun{"IoSpaceInMissingFolder",
+                                                  {"--iospace", "/nonexistent-w316sim/io"}}),
                          [](const auto& test) { return std::string(test.param.name); });
 
 TEST(BinaryHelp, PrintsUsageAndExitsZero) {
@@ -274,6 +314,101 @@ TEST(BinaryInput, EndOfStandardInputEndsTheSimulator) {
   const auto r = RunToEnd(kBinary, {}, 5s);  // stdin is /dev/null
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.rfind("PTY /dev/", 0), 0u);
+}
+
+// A line over 4096 bytes is reported once, when it passes the limit, and
+// dropped up to its newline: the tail " silent 0" is no command of its own.
+TEST(BinaryInput, OverlongLineIsReportedOnceAndDroppedWithItsTail) {
+  SimProcess sim;
+  ASSERT_EQ(sim.Start(kBinary, {}), "");
+  const std::string tooLong = "error: command line longer than 4096 bytes, ignored up to its end";
+  ASSERT_TRUE(sim.Send(std::string(5000, 'x')));
+  EXPECT_EQ(sim.WaitForLine("error", 2s).value_or("nothing"), tooLong);
+  std::this_thread::sleep_for(50ms);  // the tail comes in a later read
+  ASSERT_TRUE(sim.Send(std::string(5000, 'x') + " silent 0\n"));
+  // A line of exactly 4096 bytes is a command; its answer comes next.
+  const std::string show = sim.Command("show 0" + std::string(4090, ' '));
+  EXPECT_EQ(show.rfind("ok module 0 address 01:00 requests 0 replies 0 faults none", 0), 0u)
+      << show.substr(0, 100);
+  EXPECT_EQ(sim.Command(std::string(4097, '#')), tooLong);
+  EXPECT_EQ(sim.Command("answer 0"), "ok answer 0");
+}
+
+// A flood of bytes without a newline (/dev/zero) or of short bad commands
+// (yes) on standard input: memory stays flat, the line is still served and
+// SIGTERM ends the simulator at once.
+class BinaryFlood : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(BinaryFlood, KeepsMemoryFlatServesTheLineAndStopsAtOnceOnTerm) {
+  TempDir dir;
+  const std::string link = dir.File("com1");
+  Children children;
+  int in = -1;
+  if (std::string(GetParam()) == "zero") {
+    in = open("/dev/zero", O_RDONLY | O_CLOEXEC);
+  } else {
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    children.pids.push_back(w316sim_test::Spawn("/usr/bin/yes", {}, -1, p[1], -1));
+    close(p[1]);
+    in = p[0];
+  }
+  ASSERT_GE(in, 0);
+  const int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const pid_t pid = w316sim_test::Spawn(kBinary, {"--link", link}, in, devnull, devnull);
+  close(in);
+  close(devnull);
+  ASSERT_GT(pid, 0);
+  children.pids.push_back(pid);
+  ASSERT_TRUE(WaitForSymlink(link, 5s));
+
+  const long before = ResidentKiB(pid);
+  HostPort host(link);
+  ASSERT_TRUE(host.ok());
+  host.Write(Request(1, 0));
+  EXPECT_EQ(host.Read(22, 2s).size(), 22u);
+  std::this_thread::sleep_for(1s);
+  const long after = ResidentKiB(pid);
+  ASSERT_GT(before, 0);
+  ASSERT_GT(after, 0) << "the simulator is gone";
+  if (kResidentMemoryTellsGrowth) {
+    EXPECT_LT(after - before, 16 * 1024) << before << " KiB, then " << after << " KiB";
+  }
+
+  const auto sent = Clock::now();
+  kill(pid, SIGTERM);
+  const int status = w316sim_test::WaitExitOf(pid, 2s);
+  EXPECT_EQ(status, 0);
+  EXPECT_LT(Clock::now() - sent, 500ms);
+  if (status != -2) children.Forget(pid);
+  EXPECT_FALSE(IsSymlink(link));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, BinaryFlood, ::testing::Values("zero", "yes"));
+
+// Closed standard descriptors are opened on /dev/null before anything else, so
+// that the signal pipe and the pty do not take them (the PTY line written into
+// the signal pipe would end the simulator; the pty master as descriptor 2 would
+// carry the log onto the line); a closed standard input is no command source.
+TEST(BinaryStartup, ClosedStandardDescriptorsAreNotTakenForItsOwnFiles) {
+  TempDir dir;
+  const std::string link = dir.File("com1");
+  Children children;
+  const pid_t pid = w316sim_test::Spawn(kBinary, {"--link", link, "--log"}, -1, -1, -1);
+  ASSERT_GT(pid, 0);
+  children.pids.push_back(pid);
+  ASSERT_TRUE(WaitForSymlink(link, 5s));
+  HostPort host(link);
+  ASSERT_TRUE(host.ok());
+  host.Write(Request(1, 0));
+  EXPECT_EQ(host.Read(22, 2s).size(), 22u);
+  EXPECT_TRUE(host.ReadFor(200ms).empty());  // the reply and nothing else
+  EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "the simulator ended by itself";
+  kill(pid, SIGTERM);
+  const int status = w316sim_test::WaitExitOf(pid, 2s);
+  EXPECT_EQ(status, 0);
+  if (status != -2) children.Forget(pid);
+  EXPECT_FALSE(IsSymlink(link));
 }
 
 }  // namespace

@@ -279,7 +279,25 @@ INSTANTIATE_TEST_SUITE_P(
                       "silent -1", "late 0", "late 0 -5", "late 0 x", "split 0 100 0",
                       "split 0 100 64", "length 0 0", "length 0 65", "corrupt 0 middle", "stray 0",
                       "stray 5000", "stray reply -1", "echo maybe", "stats now", "quit now",
-                      "show all", "show 9"));
+                      "show all", "show 9",
+                      // Numbers are read strictly: no sign, no space, nothing after, in range.
+                      "late 0 +5", "silent +0", "raw 0.0 +1", "raw 0.0 \v1", "raw +0.0 1",
+                      "split 0 100 +4", "length 0 22x", "stray reply 0x10", "temp 0.0 +20",
+                      "temp 0.0 1e3", "temp 0.0 2096", "temp 0.0 -2000.5", "temp 0.0 -",
+                      "temp 0.0 1.2.3", "noise 0.0 25:-1", "ramp 0.0 20:30:1000001",
+                      "ramp 0.0 20:30:10:5", "ramp 0.0 20::10"));
+
+TEST_F(SimulatorTest, NumbersAtTheEdgesOfTheirRanges) {
+  for (const char* line :
+       {"temp 0.0 -2000", "temp 0.1 2095.9375", "temp 0.2 .5", "raw 0.3 65535", "late 0 600000",
+        "noise 0.4 -12.5:0", "ramp 0.5 -5:5.:1000000", "length 1 64", "silent 01"})
+    EXPECT_TRUE(Do(line).ok) << line;
+  std::mt19937_64 rng(1);
+  EXPECT_EQ(sim.modules()[0].channels[0].Sample(kNow, rng), 0);
+  EXPECT_EQ(sim.modules()[0].channels[1].Sample(kNow, rng), 65535);
+  EXPECT_EQ(sim.modules()[0].channels[2].Sample(kNow, rng), 32008);
+  EXPECT_TRUE(sim.modules()[1].faults.silent);
+}
 
 }  // namespace
 }  // namespace w316sim

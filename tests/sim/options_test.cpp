@@ -101,7 +101,13 @@ INSTANTIATE_TEST_SUITE_P(
         BadOptions{"SingleDash", {"-l"}, "unexpected argument"},
         BadOptions{"FlagWithValue", {"--log=yes"}, "--log"},
         BadOptions{"LinkWithDevice", {"--device", "/dev/ttyS0", "--link", "/tmp/x"}, "--link"},
-        BadOptions{"SeedNegative", {"--seed", "-1"}, "--seed"}),
+        BadOptions{"SeedNegative", {"--seed", "-1"}, "--seed"},
+        BadOptions{"ModulesSigned", {"--modules", "+3"}, "--modules"},
+        BadOptions{"ModulesLeadingSpace", {"--modules", " 3"}, "--modules"},
+        BadOptions{"AddressSigned", {"--address", "-1:2"}, "--address"},
+        BadOptions{"AddressLeadingSpace", {"--address", " 1:2"}, "--address"},
+        BadOptions{"SettingWithSpace", {"--late", "0= 600"}, "--late"},
+        BadOptions{"SettingWithTab", {"--silent", "0\t"}, "--silent"}),
     [](const auto& test) { return std::string(test.param.name); });
 
 struct BadSetting {
@@ -132,7 +138,9 @@ INSTANTIATE_TEST_SUITE_P(
                       BadSetting{"SilentNoSuchModule", {"--modules", "2", "--silent", "2"}},
                       BadSetting{"LengthZero", {"--length", "0=0"}},
                       BadSetting{"CorruptWhat", {"--corrupt", "0=middle"}},
-                      BadSetting{"StrayTooMany", {"--stray-reply", "99999"}}),
+                      BadSetting{"StrayTooMany", {"--stray-reply", "99999"}},
+                      BadSetting{"LateSigned", {"--late", "0=+600"}},
+                      BadSetting{"TemperatureSigned", {"--temp", "0.0=+20"}}),
     [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

@@ -141,6 +141,11 @@ std::optional<std::string> SimProcess::WaitForLine(const std::string& prefix,
   return std::nullopt;
 }
 
+bool SimProcess::Send(const std::string& bytes) {
+  return toChild_ >= 0 &&
+         write(toChild_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+}
+
 long long SimProcess::Requests() {
   const std::string answer = Command("stats");
   const std::string key = "ok requests ";
@@ -169,6 +174,29 @@ void SimProcess::Stop() {
   if (fromChild_ >= 0) close(fromChild_);
   toChild_ = fromChild_ = -1;
 }
+
+pid_t Spawn(const std::string& binary, const std::vector<std::string>& args, int in, int out,
+            int err) {
+  std::vector<std::string> storage;
+  auto argv = Argv(binary, args, storage);
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    ChildSetup(parent);
+    const int from[3] = {in, out, err};
+    for (int fd = 0; fd < 3; ++fd) {
+      if (from[fd] < 0)
+        close(fd);
+      else if (from[fd] != fd)
+        dup2(from[fd], fd);
+    }
+    execv(binary.c_str(), argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int WaitExitOf(pid_t pid, std::chrono::milliseconds timeout) { return WaitPid(pid, timeout); }
 
 RunResult RunToEnd(const std::string& binary, const std::vector<std::string>& args,
                    std::chrono::milliseconds timeout) {

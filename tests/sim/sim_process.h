@@ -39,6 +39,9 @@ class SimProcess {
   std::optional<std::string> WaitForLine(const std::string& prefix,
                                          std::chrono::milliseconds timeout);
 
+  // Writes `bytes` to its standard input as they are (no newline added).
+  bool Send(const std::string& bytes);
+
   // "stats" parsed: the request count, or -1.
   long long Requests();
 
@@ -67,6 +70,15 @@ struct RunResult {
   std::string out;
   std::string err;
 };
+
+// Starts `binary args...` with `in`, `out` and `err` as its standard input,
+// output and error (-1: closed in the child); the child dies with the test
+// process. Returns its pid, or -1.
+pid_t Spawn(const std::string& binary, const std::vector<std::string>& args, int in, int out,
+            int err);
+
+// Waits for a child to end: its exit status, -1 when a signal ended it, -2 on timeout.
+int WaitExitOf(pid_t pid, std::chrono::milliseconds timeout);
 
 // Runs `binary args...` with empty standard input to its end.
 RunResult RunToEnd(const std::string& binary, const std::vector<std::string>& args,

@@ -5,7 +5,8 @@
 // transmission time at the line speed, plus any fault delay) and written when
 // that time comes, so a slow reply never holds up reading. Commands come from
 // standard input and an optional FIFO; the relay port file is looked at every
-// 100 ms.
+// 100 ms. Each turn of the loop takes in a bounded amount from every source,
+// so that a flood on one of them neither fills memory nor delays a signal.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,12 +15,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "command_lines.h"
 #include "line.h"
 #include "model.h"
 #include "options.h"
@@ -31,14 +34,38 @@ using w316sim::Emission;
 constexpr int64_t kIoSpacePollMicros = 100'000;
 constexpr long kRelayPort = 256;
 constexpr std::size_t kMaxCommandLine = 4096;
+// What one turn of the loop reads at most: from a command source, and from
+// the line (a module line carries 960 bytes a second at 9600 baud).
+constexpr std::size_t kCommandReadBytes = 4096;
+constexpr std::size_t kLineReadBytes = 64 * 1024;
 
+// The pipe wakes poll(); the flag stops work that is already under way.
 int g_signalPipe[2] = {-1, -1};
+volatile std::sig_atomic_t g_stopRequested = 0;
 
 void OnSignal(int signo) {
   const int saved = errno;
+  g_stopRequested = 1;
   const unsigned char b = static_cast<unsigned char>(signo);
   [[maybe_unused]] ssize_t n = write(g_signalPipe[1], &b, 1);
   errno = saved;
+}
+
+// A descriptor 0 to 2 that is closed at start would be taken by the next file
+// opened (the signal pipe, the pty), and output meant for standard output or
+// standard error would land there. Each one that is closed is opened on
+// /dev/null. Returns the set of those that were closed (bit = descriptor), or
+// -1 when /dev/null cannot be opened.
+int OpenClosedStandardDescriptors() {
+  int closed = 0;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lower descriptors are open, so open() returns this one.
+    const int opened = open("/dev/null", O_RDWR);
+    if (opened != fd) return -1;
+    closed |= 1 << fd;
+  }
+  return closed;
 }
 
 int64_t NowMicros() {
@@ -53,37 +80,26 @@ void PrintLine(const std::string& text) {
   std::fflush(stdout);
 }
 
-// Lines from a non-blocking descriptor.
-struct LineReader {
+// Command lines from a non-blocking descriptor.
+struct CommandReader {
   int fd = -1;
-  std::string pending;
   bool eof = false;
+  w316sim::CommandLineSplitter splitter{kMaxCommandLine};
 
-  // Reads what is there; returns the complete lines.
-  std::vector<std::string> Read() {
-    std::vector<std::string> lines;
-    char buffer[1024];
-    while (true) {
-      const ssize_t n = read(fd, buffer, sizeof buffer);
-      if (n > 0) {
-        pending.append(buffer, static_cast<std::size_t>(n));
-        continue;
-      }
-      if (n == 0) eof = true;
-      if (n < 0 && errno == EINTR) continue;
-      break;
-    }
-    std::size_t start = 0;
-    for (std::size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1)
-      lines.push_back(pending.substr(start, nl - start));
-    pending.erase(0, start);
-    if (pending.size() > kMaxCommandLine) {
-      lines.push_back(std::string(1, '\x01'));  // answered as an unknown command
-      pending.clear();
-    }
-    if (eof && !pending.empty()) {
-      lines.push_back(pending);
-      pending.clear();
+  // One read of at most kCommandReadBytes; returns the lines it completed.
+  // A read error other than "nothing there now" ends the input like its end.
+  std::vector<w316sim::CommandLine> Read() {
+    std::vector<w316sim::CommandLine> lines;
+    char buffer[kCommandReadBytes];
+    ssize_t n;
+    do {
+      n = read(fd, buffer, sizeof buffer);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+      splitter.Feed(std::string_view(buffer, static_cast<std::size_t>(n)), lines);
+    } else if (n == 0 || errno != EAGAIN) {
+      eof = true;
+      splitter.Finish(lines);
     }
     return lines;
   }
@@ -98,9 +114,10 @@ std::string RelayText(int value) {
   return text;
 }
 
-// The relay port byte in the I/O-space file, or -1 when the file or the byte is missing.
+// The relay port byte in the I/O-space file, or -1 when the file or the byte is
+// missing. O_NONBLOCK: a FIFO put under that name must not stop the loop.
 int ReadRelayPort(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return -1;
   unsigned char b = 0;
   const ssize_t n = pread(fd, &b, 1, kRelayPort);
@@ -108,7 +125,21 @@ int ReadRelayPort(const std::string& path) {
   return n == 1 ? b : -1;
 }
 
-int Run(const w316sim::Options& options) {
+// The I/O-space file need not exist yet (the library makes it), but its folder
+// must, or no change could ever be seen. Returns "" or an error text.
+std::string CheckIoSpace(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  struct stat st {};
+  if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return "--iospace " + path + ": no folder " + folder;
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    return "--iospace " + path + ": is a folder, not a file";
+  return {};
+}
+
+int Run(const w316sim::Options& options, bool stdinClosed) {
   const int64_t start = NowMicros();
   w316sim::Simulator sim(options.addresses, options.baud, options.seed);
   if (const std::string error = w316sim::ApplySetup(options, sim, start); !error.empty()) {
@@ -149,7 +180,7 @@ int Run(const w316sim::Options& options) {
     }
   }
 
-  LineReader control;
+  CommandReader control;
   bool madeFifo = false;
   if (!options.control.empty()) {
     struct stat st {};
@@ -168,10 +199,15 @@ int Run(const w316sim::Options& options) {
     }
   }
 
-  LineReader input;
-  if (options.readStdin) {
+  CommandReader input;
+  // A standard input that was closed at start (now /dev/null) is no command
+  // source, as with --no-stdin, rather than an end of input at once.
+  // Non-blocking reads of standard input; the flag belongs to the open file,
+  // which a terminal shares with the shell, so it is put back at the end.
+  const int stdinFlags = fcntl(STDIN_FILENO, F_GETFL);
+  if (options.readStdin && !stdinClosed && stdinFlags >= 0) {
     input.fd = STDIN_FILENO;
-    fcntl(input.fd, F_SETFL, fcntl(input.fd, F_GETFL) | O_NONBLOCK);
+    fcntl(input.fd, F_SETFL, stdinFlags | O_NONBLOCK);
   }
 
   // The relay port as it stands now is the base for change reports: read it
@@ -192,9 +228,15 @@ int Run(const w316sim::Options& options) {
   w316sim::Action ending = w316sim::Action::None;
   std::vector<Emission> emissions;
 
-  auto runCommands = [&](LineReader& reader) {
-    for (const std::string& text : reader.Read()) {
-      const w316sim::CommandResult r = sim.Execute(text, NowMicros(), emissions);
+  auto runCommands = [&](CommandReader& reader) {
+    for (const w316sim::CommandLine& command : reader.Read()) {
+      if (g_stopRequested) return;
+      if (command.tooLong) {
+        PrintLine("error: command line longer than " + std::to_string(kMaxCommandLine) +
+                  " bytes, ignored up to its end");
+        continue;
+      }
+      const w316sim::CommandResult r = sim.Execute(command.text, NowMicros(), emissions);
       queue(emissions);
       if (!r.line.empty()) PrintLine(r.line);
       if (r.action != w316sim::Action::None) {
@@ -227,15 +269,16 @@ int Run(const w316sim::Options& options) {
       std::perror("w316sim: poll");
       break;
     }
-    if (fds[0].revents & POLLIN) break;  // SIGINT, SIGTERM or SIGHUP
+    if (g_stopRequested || (fds[0].revents & POLLIN)) break;  // SIGINT, SIGTERM or SIGHUP
 
     // Requests first: a command that arrives at the same moment as a request
     // is applied after the request it followed on the host's side.
     if (fds[lineIndex].revents & POLLIN) {
       uint8_t buffer[4096];
-      while (true) {
+      for (std::size_t taken = 0; taken < kLineReadBytes;) {
         const ssize_t n = read(line.fd, buffer, sizeof buffer);
         if (n <= 0) break;
+        taken += static_cast<std::size_t>(n);
         sim.Receive(buffer, static_cast<std::size_t>(n), NowMicros(), emissions);
         queue(emissions);
       }
@@ -243,7 +286,7 @@ int Run(const w316sim::Options& options) {
       // Nobody holds the other end (a device whose peer went away).
       lineQuietUntil = NowMicros() + kIoSpacePollMicros;
     }
-    if (fds[inputIndex].revents & (POLLIN | POLLHUP)) {
+    if (fds[inputIndex].revents & (POLLIN | POLLHUP | POLLERR)) {
       runCommands(input);
       if (input.eof && running) {
         ending = w316sim::Action::Quit;
@@ -251,6 +294,7 @@ int Run(const w316sim::Options& options) {
       }
     }
     if (running && (fds[controlIndex].revents & POLLIN)) runCommands(control);
+    if (g_stopRequested) break;
 
     const int64_t after = NowMicros();
     while (!due.empty() && due.begin()->first <= after) {
@@ -288,12 +332,15 @@ int Run(const w316sim::Options& options) {
   w316sim::CloseLine(line);
   if (control.fd >= 0) close(control.fd);
   if (madeFifo) unlink(options.control.c_str());
+  if (input.fd == STDIN_FILENO) fcntl(STDIN_FILENO, F_SETFL, stdinFlags);
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  const int closedAtStart = OpenClosedStandardDescriptors();
+  if (closedAtStart < 0) return 1;
   std::vector<std::string> args(argv + 1, argv + argc);
   const w316sim::ParsedOptions parsed = w316sim::ParseOptions(args);
   if (!parsed.ok) {
@@ -304,5 +351,11 @@ int main(int argc, char** argv) {
     std::fputs(w316sim::Usage().c_str(), stdout);
     return 0;
   }
-  return Run(parsed.options);
+  if (!parsed.options.iospace.empty()) {
+    if (const std::string error = CheckIoSpace(parsed.options.iospace); !error.empty()) {
+      std::fprintf(stderr, "w316sim: %s\ntry 'w316sim --help'\n", error.c_str());
+      return 2;
+    }
+  }
+  return Run(parsed.options, (closedAtStart & 1) != 0);
 }

@@ -1,11 +1,11 @@
 #include "model.h"
 
-#include <cerrno>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
+#include <initializer_list>
 #include <optional>
 #include <utility>
+
+#include "numbers.h"
 
 namespace w316sim {
 namespace {
@@ -30,38 +30,39 @@ std::vector<std::string> Tokenize(std::string_view line) {
   return tokens;
 }
 
+// Integers in commands: decimal digits only, within min..max (both 0 or more).
 std::optional<long> ParseInteger(const std::string& text, long min, long max) {
-  if (text.empty()) return std::nullopt;
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || value < min || value > max) return std::nullopt;
-  return value;
+  const auto value = ParseUnsigned(text, static_cast<uint64_t>(min), static_cast<uint64_t>(max));
+  if (!value) return std::nullopt;
+  return static_cast<long>(*value);
 }
 
-std::optional<double> ParseNumber(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  char* end = nullptr;
-  errno = 0;
-  const double value = std::strtod(text.c_str(), &end);
-  if (errno != 0 || *end != '\0' || !std::isfinite(value)) return std::nullopt;
-  return value;
-}
+// Temperatures a module can report: raw 0 to 65535.
+constexpr double kMinCelsius = -2000.0;
+constexpr double kMaxCelsius = 2095.9375;
+constexpr double kMaxRampSeconds = 1'000'000.0;
+constexpr double kMaxNoiseAmplitude = kMaxCelsius - kMinCelsius;
 
-// "a:b:c" into numbers; exactly `count` of them.
-std::optional<std::vector<double>> ParseNumbers(const std::string& text, std::size_t count) {
+struct Range {
+  double min, max;
+};
+
+// "a:b:c" into numbers, one per range and each within its range.
+std::optional<std::vector<double>> ParseNumbers(const std::string& text,
+                                                std::initializer_list<Range> ranges) {
   std::vector<double> values;
   std::size_t start = 0;
-  while (true) {
+  for (const Range& range : ranges) {
+    if (start > text.size()) return std::nullopt;  // fewer fields than ranges
     const std::size_t colon = text.find(':', start);
-    auto value = ParseNumber(
-        text.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+    const std::size_t end = colon == std::string::npos ? text.size() : colon;
+    auto value =
+        ParseDecimal(std::string_view(text).substr(start, end - start), range.min, range.max);
     if (!value) return std::nullopt;
     values.push_back(*value);
-    if (colon == std::string::npos) break;
-    start = colon + 1;
+    start = colon == std::string::npos ? text.size() + 1 : colon + 1;
   }
-  if (values.size() != count) return std::nullopt;
+  if (start <= text.size()) return std::nullopt;  // more fields than ranges
   return values;
 }
 
@@ -228,20 +229,22 @@ CommandResult Simulator::Execute(std::string_view line, int64_t now, std::vector
     if (auto err = channelsOf(tokens[1], picked); !err.empty()) return Error(err);
     ChannelModel model;
     if (cmd == "temp") {
-      auto c = ParseNumber(tokens[2]);
-      if (!c) return Error("bad temperature '" + tokens[2] + "'");
+      auto c = ParseDecimal(tokens[2], kMinCelsius, kMaxCelsius);
+      if (!c) return Error("bad temperature '" + tokens[2] + "' (-2000 to 2095.9375)");
       model = ChannelModel::Fixed(*c);
     } else if (cmd == "raw") {
       auto v = ParseInteger(tokens[2], 0, 65535);
       if (!v) return Error("bad raw value '" + tokens[2] + "' (0 to 65535)");
       model = ChannelModel::Raw(static_cast<uint16_t>(*v));
     } else if (cmd == "ramp") {
-      auto v = ParseNumbers(tokens[2], 3);
-      if (!v || (*v)[2] < 0) return Error("bad ramp '" + tokens[2] + "' (FROM:TO:SECONDS)");
+      auto v = ParseNumbers(
+          tokens[2],
+          {{kMinCelsius, kMaxCelsius}, {kMinCelsius, kMaxCelsius}, {0.0, kMaxRampSeconds}});
+      if (!v) return Error("bad ramp '" + tokens[2] + "' (FROM:TO:SECONDS, 0 to 1000000 seconds)");
       model = ChannelModel::Ramp((*v)[0], (*v)[1], (*v)[2], now);
     } else {
-      auto v = ParseNumbers(tokens[2], 2);
-      if (!v) return Error("bad noise '" + tokens[2] + "' (CENTER:AMPLITUDE)");
+      auto v = ParseNumbers(tokens[2], {{kMinCelsius, kMaxCelsius}, {0.0, kMaxNoiseAmplitude}});
+      if (!v) return Error("bad noise '" + tokens[2] + "' (CENTER:AMPLITUDE, AMPLITUDE 0 or more)");
       model = ChannelModel::Noise((*v)[0], (*v)[1]);
     }
     for (auto [m, j] : picked) modules_[m].channels[j] = model;

@@ -1,38 +1,28 @@
 #include "options.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <optional>
+
+#include "numbers.h"
 
 namespace w316sim {
 namespace {
 
 constexpr int kDefaultModules = 1;
 
-std::optional<long long> ParseInteger(const std::string& text, long long min, long long max) {
-  if (text.empty()) return std::nullopt;
-  char* end = nullptr;
-  errno = 0;
-  const long long value = std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || value < min || value > max) return std::nullopt;
-  return value;
-}
-
-std::optional<uint8_t> ParseHexByte(const std::string& text) {
-  std::string digits = text;
-  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
-    digits = digits.substr(2);
-  if (digits.empty() || digits.size() > 2) return std::nullopt;
-  char* end = nullptr;
-  const unsigned long value = std::strtoul(digits.c_str(), &end, 16);
-  if (*end != '\0') return std::nullopt;
-  return static_cast<uint8_t>(value);
-}
-
 std::string WithSpaces(std::string text) {
   for (char& c : text)
     if (c == '=') c = ' ';
   return text;
+}
+
+// A setting's value becomes part of a command line, where a space or control
+// character would split it into other words than the ones given.
+bool HasSpaceOrControl(const std::string& text) {
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= ' ' || u == 0x7F) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -92,7 +82,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
       if (!takeValue() || value.empty()) return fail("--" + name + " needs a value");
 
       if (name == "modules") {
-        auto n = ParseInteger(value, 1, kMaxModules);
+        auto n = ParseUnsigned(value, 1, kMaxModules);
         if (!n) return fail("--modules must be 1 to 32, not '" + value + "'");
         modules = static_cast<int>(*n);
       } else if (name == "address") {
@@ -110,11 +100,11 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
           return fail("more than 32 --address");
         o.addresses.push_back(a);
       } else if (name == "baud") {
-        auto b = ParseInteger(value, 50, 4'000'000);
+        auto b = ParseUnsigned(value, 50, 4'000'000);
         if (!b) return fail("--baud must be 50 to 4000000, not '" + value + "'");
         o.baud = static_cast<int>(*b);
       } else if (name == "seed") {
-        auto s = ParseInteger(value, 0, INT64_MAX);
+        auto s = ParseUnsigned(value, 0, INT64_MAX);
         if (!s) return fail("--seed must be a non-negative integer, not '" + value + "'");
         o.seed = static_cast<uint64_t>(*s);
       } else if (name == "link") {
@@ -127,6 +117,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         o.control = value;
       } else {
         // Channel and fault settings: "--late 0=600" is the command "late 0 600".
+        if (HasSpaceOrControl(value))
+          return fail("--" + name + " value '" + value + "' holds a space or control character");
         std::string command = name == "stray-reply" ? "stray reply" : name;
         if (name == "corrupt" && value.find('=') == std::string::npos) value += "=first";
         o.setup.push_back(command + " " + WithSpaces(value));
@@ -204,6 +196,7 @@ Control:
                       the end of standard input ends the simulator)
   --iospace FILE      watch byte 256 (the relay port) of FILE and print
                       "RELAYS 0xNN 1=open|closed ... 8=..." when it changes
+                      (FILE may be missing, its folder may not)
   --log               log requests and replies in hex on standard error
   --help              this text
 
@@ -216,8 +209,14 @@ Commands (one per line, each answered by one line "ok ..." or "error: ..."):
   stats ("ok requests N replies N unknown N garbage N"), show M, help,
   hangup (close the line and exit), quit.
 
+Numbers are the whole word: no spaces, no trailing text, no "+"; only
+temperatures may start with "-" (-2000 to 2095.9375, no exponent). A command
+line holds at most 4096 bytes; a longer one is answered once with an error and
+dropped up to its end.
+
 Exit status: 0 on quit, hangup, end of input, SIGINT or SIGTERM; 1 when the
-line cannot be set up; 2 for bad options.
+line cannot be set up; 2 for bad options (and for --iospace in a missing
+folder).
 )";
 }
 
