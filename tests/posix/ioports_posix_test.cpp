@@ -12,8 +12,10 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <string>
 #include <vector>
 
+#include "platform/posix/ioports_route.h"
 #include "posix_test_util.h"
 
 namespace wexlink::posix {
@@ -329,6 +331,72 @@ TEST_F(IoPortSelection, WithoutMachineAccessNothingHappens) {
   EXPECT_EQ(ports.In8(256), 0xFF);
   EXPECT_EQ(ports.In16(256), 0xFFFF);
   EXPECT_EQ(ports.In32(256), 0xFFFFFFFFu);
+}
+
+// The machine's ports as the kernel lets this process use them: each access
+// is one instruction of its own width or, for bytes only, /dev/port; a wider
+// access is never split into bytes.
+struct FakePrimitives final : PortPrimitives {
+  bool allPorts = false, ranges = false, devPort = false;
+  std::vector<std::string>* log;
+  explicit FakePrimitives(std::vector<std::string>* l) : log(l) {}
+  bool OpenAllPorts() override { return allPorts; }
+  bool OpenPortRange(uint16_t, unsigned) override { return ranges; }
+  uint32_t InstructionIn(uint16_t port, unsigned width) override {
+    log->push_back("in" + std::to_string(width) + " " + std::to_string(port));
+    return 0x12345678u & (width == 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1u);
+  }
+  void InstructionOut(uint16_t port, uint32_t value, unsigned width) override {
+    log->push_back("out" + std::to_string(width) + " " + std::to_string(port) + "=" +
+                   std::to_string(value));
+  }
+  bool DevPortIn(uint16_t port, uint8_t& value) override {
+    if (!devPort) return false;
+    log->push_back("devport in " + std::to_string(port));
+    value = 0x5A;
+    return true;
+  }
+  void DevPortOut(uint16_t port, uint8_t value) override {
+    if (devPort)
+      log->push_back("devport out " + std::to_string(port) + "=" + std::to_string(value));
+  }
+};
+
+TEST(MachinePorts, EachAccessIsWholeOrNothing) {
+  using Log = std::vector<std::string>;
+  const auto run = [](bool allPorts, bool ranges, bool devPort, uint16_t port) {
+    Log log;
+    auto primitives = std::make_unique<FakePrimitives>(&log);
+    primitives->allPorts = allPorts;
+    primitives->ranges = ranges;
+    primitives->devPort = devPort;
+    RoutedIoPorts ports(std::move(primitives));
+    ports.Out8(port, 0x81);
+    ports.Out16(port, 0x8182);
+    ports.Out32(port, 0x81828384u);
+    const uint32_t in = ports.In8(port) ^ ports.In16(port) ^ ports.In32(port);
+    log.push_back("xor " + std::to_string(in));
+    return log;
+  };
+  // Every port, above 0x3FF too, once the privilege level is raised.
+  EXPECT_EQ(run(true, false, true, 0x1000),
+            (Log{"out1 4096=129", "out2 4096=33154", "out4 4096=2172814212", "in1 4096", "in2 4096",
+                 "in4 4096", "xor " + std::to_string(0x78 ^ 0x5678 ^ 0x12345678)}));
+  // Opened ranges reach 0x3FF; an access that crosses it and ports above it
+  // take /dev/port for bytes and nothing for words and double words.
+  EXPECT_EQ(run(false, true, true, 0x100)[2], "out4 256=2172814212");
+  EXPECT_EQ(run(false, true, true, 0x3FE),
+            (Log{"out1 1022=129", "out2 1022=33154", "in1 1022", "in2 1022",
+                 "xor " + std::to_string(0x78 ^ 0x5678 ^ 0xFFFFFFFFu)}));
+  EXPECT_EQ(run(false, true, true, 0x1000),
+            (Log{"devport out 4096=129", "devport in 4096",
+                 "xor " + std::to_string(0x5A ^ 0xFFFF ^ 0xFFFFFFFFu)}));
+  // /dev/port only, or nothing at all: absent ports.
+  EXPECT_EQ(run(false, false, true, 0x100),
+            (Log{"devport out 256=129", "devport in 256",
+                 "xor " + std::to_string(0x5A ^ 0xFFFF ^ 0xFFFFFFFFu)}));
+  EXPECT_EQ(run(false, false, false, 0x100),
+            (Log{"xor " + std::to_string(0xFF ^ 0xFFFF ^ 0xFFFFFFFFu)}));
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/posix/ioports_route.h"
+
 #if defined(__linux__) && (defined(__x86_64__) || defined(__i386__)) && __has_include(<sys/io.h>)
 #include <sys/io.h>
 #define WEXLINK_PORT_INSTRUCTIONS 1
@@ -19,30 +21,15 @@ namespace wexlink::posix {
 namespace {
 
 #if WEXLINK_PORT_INSTRUCTIONS
-// ioperm covers the first 0x400 ports only.
-constexpr unsigned kIopermPorts = 0x400;
+// Both kinds of permission belong to the thread that asked for them.
+thread_local bool tAllPorts = false;
+thread_local uint64_t tOpened[PortPrimitives::kRangeLimit / 64];
+// Set once the kernel refuses for want of privilege (EPERM) or support
+// (ENOSYS, EINVAL); that does not change while the process runs.
+std::atomic<bool> gAllPortsRefused{false};
+std::atomic<bool> gRangesRefused{false};
 
-// The ports ioperm has granted to this thread (the permission bitmap belongs
-// to the thread).
-thread_local uint64_t tGranted[kIopermPorts / 64];
-// Set once ioperm is refused for want of privilege; it will not change.
-std::atomic<bool> gIopermRefused{false};
-
-bool IsGranted(unsigned port) { return (tGranted[port / 64] >> (port % 64)) & 1u; }
-
-bool Granted(uint16_t port, unsigned width) {
-  if (port + width > kIopermPorts) return false;
-  bool all = true;
-  for (unsigned p = port; p < port + width; ++p) all = all && IsGranted(p);
-  if (all) return true;
-  if (gIopermRefused.load(std::memory_order_relaxed)) return false;
-  if (ioperm(port, width, 1) != 0) {
-    if (errno == EPERM) gIopermRefused.store(true, std::memory_order_relaxed);
-    return false;
-  }
-  for (unsigned p = port; p < port + width; ++p) tGranted[p / 64] |= uint64_t{1} << (p % 64);
-  return true;
-}
+bool Permanent(int error) { return error == EPERM || error == ENOSYS || error == EINVAL; }
 #endif
 
 // /dev/port, opened at its first use; -1 when it cannot be.
@@ -53,62 +40,70 @@ int DevPort() {
   return fd;
 }
 
-class MachineIoPorts final : public IoPorts {
+class MachinePrimitives final : public PortPrimitives {
  public:
-  uint8_t In8(uint16_t port) override {
+  bool OpenAllPorts() override {
 #if WEXLINK_PORT_INSTRUCTIONS
-    if (Granted(port, 1)) return inb(port);
+    if (tAllPorts) return true;
+    if (gAllPortsRefused.load(std::memory_order_relaxed)) return false;
+    if (iopl(3) == 0) return tAllPorts = true;
+    if (Permanent(errno)) gAllPortsRefused.store(true, std::memory_order_relaxed);
 #endif
-    return static_cast<uint8_t>(DevPortRead(port, 1));
-  }
-  uint16_t In16(uint16_t port) override {
-#if WEXLINK_PORT_INSTRUCTIONS
-    if (Granted(port, 2)) return inw(port);
-#endif
-    return static_cast<uint16_t>(DevPortRead(port, 2));
-  }
-  uint32_t In32(uint16_t port) override {
-#if WEXLINK_PORT_INSTRUCTIONS
-    if (Granted(port, 4)) return inl(port);
-#endif
-    return DevPortRead(port, 4);
-  }
-  void Out8(uint16_t port, uint8_t value) override {
-#if WEXLINK_PORT_INSTRUCTIONS
-    if (Granted(port, 1)) return outb(value, port);
-#endif
-    DevPortWrite(port, value, 1);
-  }
-  void Out16(uint16_t port, uint16_t value) override {
-#if WEXLINK_PORT_INSTRUCTIONS
-    if (Granted(port, 2)) return outw(value, port);
-#endif
-    DevPortWrite(port, value, 2);
-  }
-  void Out32(uint16_t port, uint32_t value) override {
-#if WEXLINK_PORT_INSTRUCTIONS
-    if (Granted(port, 4)) return outl(value, port);
-#endif
-    DevPortWrite(port, value, 4);
+    return false;
   }
 
- private:
-  static uint32_t DevPortRead(uint16_t port, int width) {
-    const int fd = DevPort();
-    uint8_t bytes[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-    if (fd < 0 || pread(fd, bytes, static_cast<std::size_t>(width), port) != width) {
-      return width == 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1u;
+  bool OpenPortRange(uint16_t port, unsigned width) override {
+#if WEXLINK_PORT_INSTRUCTIONS
+    if (port + width > kRangeLimit) return false;
+    bool all = true;
+    for (unsigned p = port; p < port + width; ++p)
+      all = all && ((tOpened[p / 64] >> (p % 64)) & 1u);
+    if (all) return true;
+    if (gRangesRefused.load(std::memory_order_relaxed)) return false;
+    if (ioperm(port, width, 1) != 0) {
+      if (Permanent(errno)) gRangesRefused.store(true, std::memory_order_relaxed);
+      return false;
     }
-    uint32_t value = 0;
-    for (int i = width - 1; i >= 0; --i) value = (value << 8) | bytes[i];
-    return value;
+    for (unsigned p = port; p < port + width; ++p) tOpened[p / 64] |= uint64_t{1} << (p % 64);
+    return true;
+#else
+    (void)port;
+    (void)width;
+    return false;
+#endif
   }
-  static void DevPortWrite(uint16_t port, uint32_t value, int width) {
+
+  uint32_t InstructionIn(uint16_t port, unsigned width) override {
+#if WEXLINK_PORT_INSTRUCTIONS
+    if (width == 1) return inb(port);
+    if (width == 2) return inw(port);
+    return inl(port);
+#else
+    (void)port;
+    return width == 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1u;
+#endif
+  }
+
+  void InstructionOut(uint16_t port, uint32_t value, unsigned width) override {
+#if WEXLINK_PORT_INSTRUCTIONS
+    if (width == 1) outb(static_cast<uint8_t>(value), port);
+    if (width == 2) outw(static_cast<uint16_t>(value), port);
+    if (width == 4) outl(value, port);
+#else
+    (void)port;
+    (void)value;
+    (void)width;
+#endif
+  }
+
+  bool DevPortIn(uint16_t port, uint8_t& value) override {
     const int fd = DevPort();
-    if (fd < 0) return;
-    uint8_t bytes[4];
-    for (int i = 0; i < width; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
-    if (pwrite(fd, bytes, static_cast<std::size_t>(width), port) < 0) {
+    return fd >= 0 && pread(fd, &value, 1, port) == 1;
+  }
+
+  void DevPortOut(uint16_t port, uint8_t value) override {
+    const int fd = DevPort();
+    if (fd >= 0 && pwrite(fd, &value, 1, port) < 0) {
       // A port write has no result to report.
     }
   }
@@ -128,7 +123,9 @@ class PortInstructions final : public IoPorts {
 
 }  // namespace
 
-std::unique_ptr<IoPorts> MakeMachineIoPorts() { return std::make_unique<MachineIoPorts>(); }
+std::unique_ptr<IoPorts> MakeMachineIoPorts() {
+  return std::make_unique<RoutedIoPorts>(std::make_unique<MachinePrimitives>());
+}
 
 std::unique_ptr<IoPorts> MakeMachinePortInstructions() {
 #if WEXLINK_PORT_INSTRUCTIONS

@@ -8,11 +8,11 @@
 
 namespace wexlink::posix {
 
-// On x86 Linux: the port instructions once ioperm has granted the port (needs
-// CAP_SYS_RAWIO; ioperm reaches ports 0 to 0x3FF), otherwise /dev/port (needs
-// the same capability; a word or double word there is made of single byte
-// accesses to consecutive ports). Elsewhere /dev/port only. Without either,
-// writes do nothing and reads give all ones.
+// On x86 Linux: the port instructions on every port once iopl(3) is allowed
+// (CAP_SYS_RAWIO), else on the ports below 0x400 that ioperm opens (the same
+// capability), else /dev/port for byte accesses only (see RoutedIoPorts: a
+// wider access is never split into bytes). Elsewhere /dev/port only. Without
+// any of them, writes do nothing and reads give all ones.
 std::unique_ptr<IoPorts> MakeMachineIoPorts();
 
 // The bare port instructions, for the ports that wexmon-launcher has opened to
