@@ -18,11 +18,20 @@ ColorRef Toggled(ColorRef color) { return color == kRed ? kGreen : kRed; }
 
 }  // namespace
 
-FrmMain::FrmMain(WindowHost& host, CardFunctions& card, std::string decimalSeparator)
-    : host_(host), card_(card), decimalSeparator_(std::move(decimalSeparator)) {}
+FrmMain::FrmMain(WindowHost& host, CardFunctions& card, std::string decimalSeparator,
+                 StartFailureReport* startFailures)
+    : host_(host),
+      card_(card),
+      decimalSeparator_(std::move(decimalSeparator)),
+      startFailures_(startFailures) {}
 
 void FrmMain::SetStatus(std::string_view text) {
   host_.SetCaption(kMain, "Label1", kNoIndex, text);
+}
+
+void FrmMain::StartFailed(std::string_view warning, StartStep step) {
+  SetStatus(warning);
+  if (startFailures_ != nullptr) startFailures_->StartFailed(step);
 }
 
 void FrmMain::Form_Load() {
@@ -58,15 +67,15 @@ void FrmMain::CmdStart_Click() {
   }
 
   if (!CheckDriver(card_)) {
-    SetStatus(text::kBadDriver);
+    StartFailed(text::kBadDriver, StartStep::DriverCheck);
     return;
   }
   if (InitDriver(card_, state_.ComPort) == 0) {
-    SetStatus(text::kInitError);
+    StartFailed(text::kInitError, StartStep::Initial);
     return;
   }
   if (StartAcquisition(card_, state_.NumChannels) == 0) {
-    SetStatus(text::kStartError);
+    StartFailed(text::kStartError, StartStep::StartSnapshot);
     return;
   }
   state_.Running = 1;

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "card_functions.h"
+#include "start_failure.h"
 #include "window_host.h"
 
 namespace wexmon {
@@ -33,7 +34,10 @@ struct FrmMainState {
 class FrmMain {
  public:
   // `decimalSeparator` is the user's locale's, used in the displayed values.
-  FrmMain(WindowHost& host, CardFunctions& card, std::string decimalSeparator);
+  // `startFailures`, when given, hears of every failed start step besides the
+  // warning in the window.
+  FrmMain(WindowHost& host, CardFunctions& card, std::string decimalSeparator,
+          StartFailureReport* startFailures = nullptr);
 
   void Form_Load();
   void Form_Unload();
@@ -47,10 +51,12 @@ class FrmMain {
 
  private:
   void SetStatus(std::string_view text);
+  void StartFailed(std::string_view warning, StartStep step);
 
   WindowHost& host_;
   CardFunctions& card_;
   std::string decimalSeparator_;
+  StartFailureReport* startFailures_;
   FrmMainState state_;
 };
 

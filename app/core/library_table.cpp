@@ -17,6 +17,7 @@ using GetSnapshotFn = decltype(&::GetSnapshot);
 using ConfigInfoFn = decltype(&::ConfigInfo);
 using OutportbFn = decltype(&::outportb);
 using InportbFn = decltype(&::inportb);
+using GetLastADErrorFn = decltype(&::GetLastADError);
 
 }  // namespace
 
@@ -102,5 +103,16 @@ void LibraryTable::outportb(std::uint32_t port, std::uint32_t value) {
 }
 
 std::uint32_t LibraryTable::inportb(std::uint32_t port) { return Bound<InportbFn>(kInportb)(port); }
+
+std::optional<std::int32_t> LibraryTable::LastErrorCode() {
+  if (lastError_ == nullptr) {
+    std::string error;
+    void* library = loader_.Load(loader_.PlatformFileName(kLibraryFile), error);
+    if (library == nullptr) return std::nullopt;
+    lastError_ = loader_.Find(library, loader_.PlatformSymbolName("_GetLastADError@0"), error);
+    if (lastError_ == nullptr) return std::nullopt;
+  }
+  return reinterpret_cast<GetLastADErrorFn>(lastError_)();
+}
 
 }  // namespace wexmon

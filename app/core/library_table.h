@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 #include "card_functions.h"
@@ -52,6 +53,12 @@ class LibraryTable final : public CardFunctions {
 
   const LibraryEntry& Entry(Slot slot) const { return entries_[slot]; }
 
+  // The library's last-error code, for diagnostics only. GetLastADError is not
+  // one of the declared functions: it is bound apart from the table, and a
+  // library or function that cannot be reached gives an empty result instead
+  // of ending the program.
+  std::optional<std::int32_t> LastErrorCode();
+
  private:
   template <typename Function>
   Function Bound(Slot slot) {
@@ -62,6 +69,7 @@ class LibraryTable final : public CardFunctions {
   LibraryLoader& loader_;
   FatalReporter& reporter_;
   std::array<LibraryEntry, kSlotCount> entries_;
+  RawFunction lastError_ = nullptr;
 };
 
 }  // namespace wexmon

@@ -61,8 +61,7 @@ std::string UsageText() {
          "  --autostart        press the start button once the main window is up\n"
          "  --after SECONDS    end the program after that time\n"
          "  --screenshot PATH  with --after: save the whole screen as PNG before ending\n"
-         "  --dump-labels      print the value captions on standard output at exit\n"
-         "Environment: WEXMON_LIBRARY=PATH loads that file instead of libwexlink.so\n";
+         "  --dump-labels      print the value captions on standard output at exit\n";
 }
 
 }  // namespace wexmon

@@ -27,6 +27,7 @@ struct ParsedOptions {
 // Parses the arguments after the program name.
 ParsedOptions ParseOptions(std::span<const std::string_view> arguments);
 
+// The options, one a line; each host adds how it finds the library.
 std::string UsageText();
 
 }  // namespace wexmon

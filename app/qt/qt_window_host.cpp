@@ -3,8 +3,8 @@
 #include <QCoreApplication>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QPushButton>
-#include <QScreen>
 #include <QTimer>
 #include <algorithm>
 #include <stdexcept>
@@ -35,6 +35,24 @@ QFont MakeFont(const FontDef& def) {
   // script of the text itself.
   return font;
 }
+
+// A push button that Enter presses as well as Space when it holds the focus,
+// as on Windows forms.
+class FormButton final : public QPushButton {
+ public:
+  using QPushButton::QPushButton;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        event->modifiers() == Qt::NoModifier) {
+      if (!event->isAutoRepeat()) click();
+      event->accept();
+      return;
+    }
+    QPushButton::keyPressEvent(event);
+  }
+};
 
 [[noreturn]] void NoSuchControl(std::string_view name, int index) {
   throw std::logic_error("no control " + std::string(name) + "(" + std::to_string(index) + ")");
@@ -130,7 +148,7 @@ void QtWindowHost::Build(const WindowDef& definition) {
         break;
       }
       case ControlKind::Button: {
-        auto* button = new QPushButton(caption, parent);
+        auto* button = new FormButton(caption, parent);
         button->setFocusPolicy(Qt::StrongFocus);
         button->setAutoDefault(false);
         focusOrder.emplace_back(def.tabIndex, button);
@@ -167,32 +185,22 @@ void QtWindowHost::Build(const WindowDef& definition) {
   for (std::size_t i = 1; i < focusOrder.size(); ++i) {
     QWidget::setTabOrder(focusOrder[i - 1].second, focusOrder[i].second);
   }
-  if (!focusOrder.empty()) focusOrder.front().second->setFocus(Qt::OtherFocusReason);
+  if (!focusOrder.empty()) {
+    focusOrder.front().second->setFocus(Qt::OtherFocusReason);
+  } else {
+    // A window without a control that takes the focus (the display window)
+    // comes up without taking the keyboard from the window in use.
+    window->setAttribute(Qt::WA_ShowWithoutActivating);
+  }
 
   PlaceOnScreen(definition, *window);
   windows_[definition.id] = std::move(window);
 }
 
-// Both windows start at their stored client positions, except that the display
-// window, whose stored place overlaps the main window, moves to the right of
-// the main window when the screen has room for it there.
+// Both windows open with their client areas at their stored positions.
 void QtWindowHost::PlaceOnScreen(const WindowDef& definition, FormWindow& window) const {
-  QRect client(TwipsToPixels(definition.left), TwipsToPixels(definition.top), window.width(),
-               window.height());
-  if (definition.id == WindowId::FrmShow) {
-    if (FormWindow* main = Window(WindowId::FrmMain)) {
-      constexpr int kGap = 16;
-      const QRect mainRect = main->frameGeometry().united(main->geometry());
-      if (client.intersects(mainRect.adjusted(-kGap, -kGap, kGap, kGap))) {
-        QRect beside = client;
-        beside.moveLeft(mainRect.right() + 1 + kGap);
-        QScreen* screen =
-            main->screen() != nullptr ? main->screen() : QGuiApplication::primaryScreen();
-        if (screen == nullptr || screen->availableGeometry().contains(beside)) client = beside;
-      }
-    }
-  }
-  window.setGeometry(client);
+  window.setGeometry(TwipsToPixels(definition.left), TwipsToPixels(definition.top), window.width(),
+                     window.height());
 }
 
 void QtWindowHost::SetCaption(WindowId window, std::string_view control, int index,

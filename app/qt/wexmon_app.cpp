@@ -10,8 +10,9 @@ namespace wexmon {
 
 QString SystemDecimalSeparator() { return QLocale::system().decimalPoint(); }
 
-WexmonApp::WexmonApp(CardFunctions& card, const QString& decimalSeparator)
-    : host_(), frmMain_(host_, card, decimalSeparator.toStdString()) {}
+WexmonApp::WexmonApp(CardFunctions& card, const QString& decimalSeparator,
+                     StartFailureReport* startFailures)
+    : host_(), frmMain_(host_, card, decimalSeparator.toStdString(), startFailures) {}
 
 void WexmonApp::Start() {
   host_.LoadWindow(WindowId::FrmMain);

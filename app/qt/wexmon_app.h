@@ -14,7 +14,9 @@ namespace wexmon {
 class WexmonApp : public QObject {
   Q_OBJECT
  public:
-  WexmonApp(CardFunctions& card, const QString& decimalSeparator);
+  // `startFailures`, when given, hears of every failed start step.
+  WexmonApp(CardFunctions& card, const QString& decimalSeparator,
+            StartFailureReport* startFailures = nullptr);
 
   // Creates the main window, runs its load handler and shows it with the focus
   // on the start button. FrmShow is created later, on demand.

@@ -9,8 +9,10 @@ function as its plain name.
 Both: every export by name, nothing else, no forwarders, no two names on one
 function but an alias and its plain name, and imports from system DLLs only.
 Prints both tables. Exit status 0 when all holds, 1 otherwise.
+With --program, the file is Wexmon.exe instead: an image of that width for
+the Windows GUI subsystem that imports from system DLLs only.
 
-    check_dll_exports.py x86|x64 wexlink.dll
+    check_dll_exports.py [--program] x86|x64 FILE
 """
 import struct
 import sys
@@ -29,7 +31,9 @@ ARCHES = {
     "x86": (0x14C, 0x10B, DECORATED, {}),
     "x64": (0x8664, 0x20B, PLAIN + DECORATED, dict(zip(DECORATED, PLAIN))),
 }
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "winmm.dll", "msvcrt.dll"}
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "winmm.dll", "msvcrt.dll", "advapi32.dll"}
+PROGRAM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "msvcrt.dll"}
+GUI_SUBSYSTEM = 2
 
 
 class PeError(Exception):
@@ -54,6 +58,7 @@ class Pe:
         if magic not in (0x10B, 0x20B):
             raise PeError("neither PE32 nor PE32+: optional header magic %#x" % magic)
         self.magic = magic
+        (self.subsystem,) = struct.unpack_from("<H", data, optional + 68)
         # PE32+ has 64-bit image base and stack/heap sizes: 16 bytes more.
         directories = optional + (96 if magic == 0x10B else 112)
         (directory_count,) = struct.unpack_from("<I", data, directories - 4)
@@ -189,20 +194,43 @@ def check(arch, path):
     return problems
 
 
+def check_program(arch, path):
+    machine, magic, _, _ = ARCHES[arch]
+    problems = []
+    with open(path, "rb") as f:
+        pe = Pe(f.read())
+    if pe.machine != machine or pe.magic != magic:
+        problems.append("machine %#x, optional header %#x: not an %s image" % (pe.machine, pe.magic, arch))
+    if pe.is_dll:
+        problems.append("the image is a DLL, not a program")
+    if pe.subsystem != GUI_SUBSYSTEM:
+        problems.append("subsystem %d, not the Windows GUI (2)" % pe.subsystem)
+    print("imports of %s:" % path)
+    for dll, functions in pe.imports():
+        print("  %-14s %s" % (dll, " ".join(functions)))
+        if dll.lower() not in PROGRAM_DLLS:
+            problems.append("imports from %s, which is not a system DLL" % dll)
+    return problems
+
+
 def main():
-    if len(sys.argv) != 3 or sys.argv[1] not in ARCHES:
+    args = sys.argv[1:]
+    program = args[:1] == ["--program"]
+    if program:
+        args = args[1:]
+    if len(args) != 2 or args[0] not in ARCHES:
         print("usage: " + __doc__.strip().splitlines()[-1].strip(), file=sys.stderr)
         return 2
     try:
-        problems = check(sys.argv[1], sys.argv[2])
+        problems = (check_program if program else check)(args[0], args[1])
     except (OSError, PeError, struct.error, ValueError) as e:
-        print("cannot read %s: %s" % (sys.argv[2], e))
+        print("cannot read %s: %s" % (args[1], e))
         return 1
     for p in problems:
         print("FAIL " + p)
     if problems:
         return 1
-    print("exports and imports as required")
+    print("imports as required" if program else "exports and imports as required")
     return 0
 
 

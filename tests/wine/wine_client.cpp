@@ -6,6 +6,12 @@
 //
 //   wine_client.exe --values v0,...,v7 [--port N] [--dead-port N]
 //   wine_client.exe --exit-while-running [--port N]
+//   wine_client.exe --ports refused|file|unusable
+//
+// --ports checks the port functions: "refused" without WEXLINK_IOSPACE, where
+// Wine (like Windows without a port-access driver) refuses the instructions;
+// "file" and "unusable" with WEXLINK_IOSPACE naming a new file or something
+// that is not a regular file.
 #include <float.h>
 #include <windows.h>
 
@@ -457,6 +463,92 @@ void CheckReload() {
   Check(FreeLibrary(dll) != FALSE, "FreeLibrary of the idle library");
 }
 
+// ---- Port functions -------------------------------------------------------------
+
+// A privileged instruction of the program's own: the library's handler for
+// its port instructions must leave it to the program.
+int g_ownFaults = 0;
+extern "C" void client_privileged() __asm__("client_privileged");
+extern "C" char client_privileged_insn[] __asm__("client_privileged_insn");
+__asm__(
+    ".text\n"
+    "client_privileged:\n\t"
+    "client_privileged_insn:\n\t"
+    "cli\n\t"
+    "ret\n");
+
+LONG CALLBACK SkipOwnFault(EXCEPTION_POINTERS* e) {
+#if defined(_WIN64)
+  auto& ip = e->ContextRecord->Rip;
+#else
+  auto& ip = e->ContextRecord->Eip;
+#endif
+  if (e->ExceptionRecord->ExceptionCode != EXCEPTION_PRIV_INSTRUCTION ||
+      ip != reinterpret_cast<uintptr_t>(client_privileged_insn)) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  ++g_ownFaults;
+  ip += 1;  // cli
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+int CheckPorts(const std::string& mode) {
+  // The port space is chosen at the first port access and holds from then on.
+  if (mode == "refused") SetEnvironmentVariableW(L"WEXLINK_IOSPACE", nullptr);
+  HMODULE dll = LoadLibraryA("wexlink.dll");
+  Api api;
+  if (dll == nullptr || !Bind(dll, api)) return 1;
+  if (mode == "refused" || mode == "unusable") {
+    // Port 0x80 is the diagnostic port that firmware writes progress codes to;
+    // nothing depends on it, should the instruction ever run.
+    api.outportb(0x80, 0x5A);
+    api.outport(0x80, 0x5A5A);
+    api.outportdw(0x80, 0x5A5A5A5Au);
+    Check(true, "outportb, outport and outportdw return; the process goes on");
+    Check(api.inportb(0x80) == 0xFFu && api.inport(0x80) == 0xFFFFu &&
+              api.inportdw(0x80) == 0xFFFFFFFFu,
+          "inportb, inport and inportdw read all ones",
+          Fmt("%x %x %x", api.inportb(0x80), api.inport(0x80), api.inportdw(0x80)));
+    api.outportb(256, 0x11);
+    Check(api.inportb(256) == 0xFFu, "a write to port 256 does not come back");
+  }
+  if (mode == "refused") {
+    AddVectoredExceptionHandler(0, SkipOwnFault);
+    client_privileged();
+    Check(g_ownFaults == 1,
+          "a privileged instruction of the program itself reaches its own handler");
+  }
+  if (mode == "file") {
+    api.outportb(256, 0x5A);
+    api.outport(0x300, 0x1234);
+    api.outportdw(0x400, 0x89ABCDEFu);
+    Check(api.inportb(256) == 0x5A && api.inport(0x300) == 0x1234 &&
+              api.inportdw(0x400) == 0x89ABCDEFu && api.inportb(0x500) == 0,
+          "bytes, words and double words written and read back through the file",
+          Fmt("%x %x %x %x", api.inportb(256), api.inport(0x300), api.inportdw(0x400),
+              api.inportb(0x500)));
+    Check(api.inportb(0x301) == 0x12 && api.inportb(0x400) == 0xEF,
+          "words and double words are stored little-endian");
+    wchar_t path[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"WEXLINK_IOSPACE", path, MAX_PATH);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    const bool found = GetFileAttributesExW(path, GetFileExInfoStandard, &data) != FALSE;
+    Check(found && data.nFileSizeHigh == 0 && data.nFileSizeLow == 65536,
+          "the file was created and extended to 64 KiB",
+          Fmt("%lu bytes", static_cast<unsigned long>(data.nFileSizeLow)));
+  }
+  FreeLibrary(dll);
+  if (mode == "refused") {
+    // The library's handler went with it: nothing dangles in the chain.
+    client_privileged();
+    Check(g_ownFaults == 2, "after FreeLibrary the program's own handler still runs");
+  }
+  std::printf("%d checks, %d failed\n", g_checks, g_failures);
+  if (g_failures != 0) return 1;
+  std::printf("ALL CHECKS PASSED\n");
+  return 0;
+}
+
 bool ParseValues(const char* text, std::vector<uint16_t>& values) {
   values.clear();
   while (*text != 0) {
@@ -503,6 +595,8 @@ int main(int argc, char** argv) {
       deadPort = static_cast<uint32_t>(std::atoi(argv[++i]));
     } else if (arg == "--exit-while-running") {
       exitWhileRunning = true;
+    } else if (arg == "--ports" && i + 1 < argc) {
+      return CheckPorts(argv[++i]);
     } else {
       std::fprintf(stderr, "unknown argument %s\n", arg.c_str());
       return 2;

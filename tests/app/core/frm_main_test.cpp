@@ -125,6 +125,30 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"StartSnapshotFails", "W316", 1, 0, "警告：启动错误！", 3}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
+// Besides its warning, each failed step is reported once with its step; a
+// good start reports nothing.
+TEST_F(FrmMainTest, FailedStartStepsAreReportedWithTheirStep) {
+  struct Recording final : StartFailureReport {
+    void StartFailed(StartStep step) override { steps.push_back(step); }
+    std::vector<StartStep> steps;
+  } report;
+  FrmMain reporting(host, card, ".", &report);
+  reporting.Form_Load();
+  card.model = "w316";
+  reporting.CmdStart_Click();
+  card.model = "W316";
+  card.initialResult = 0;
+  reporting.CmdStart_Click();
+  card.initialResult = 1;
+  card.startResult = 0;
+  reporting.CmdStart_Click();
+  card.startResult = 1;
+  reporting.CmdStart_Click();
+  EXPECT_THAT(report.steps,
+              ElementsAre(StartStep::DriverCheck, StartStep::Initial, StartStep::StartSnapshot));
+  EXPECT_EQ(reporting.State().Running, 1);
+}
+
 TEST_F(FrmMainTest, AnyModelNameBeginningWithW316PassesTheCheck) {
   card.model = "W316-B";
   form.CmdStart_Click();

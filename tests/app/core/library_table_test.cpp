@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fake_wexlink_control.h"
+#include "start_failure.h"
 
 namespace wexmon {
 namespace {
@@ -41,6 +42,7 @@ std::int32_t StubStopIntr() {
 void StubOutportb(std::uint32_t port, std::uint32_t value) {
   g_called.push_back("outportb " + std::to_string(port) + " " + std::to_string(value));
 }
+std::int32_t StubGetLastADError() { return 106; }
 
 // Hands out the stubs above by plain name and counts every load and look-up.
 class CountingLoader final : public LibraryLoader {
@@ -60,7 +62,8 @@ class CountingLoader final : public LibraryLoader {
     static const std::map<std::string, RawFunction> stubs = {
         {"Initial", reinterpret_cast<RawFunction>(&StubInitial)},
         {"StopIntr", reinterpret_cast<RawFunction>(&StubStopIntr)},
-        {"outportb", reinterpret_cast<RawFunction>(&StubOutportb)}};
+        {"outportb", reinterpret_cast<RawFunction>(&StubOutportb)},
+        {"GetLastADError", reinterpret_cast<RawFunction>(&StubGetLastADError)}};
     auto found = stubs.find(name);
     if (found == stubs.end()) {
       error = "undefined symbol";
@@ -146,6 +149,23 @@ TEST_F(LibraryTableTest, UnloadableLibraryIsReportedByFileName) {
   EXPECT_THAT(g_called, IsEmpty());
 }
 
+// The last-error code is for the report of a failed start: bound apart from
+// the declared functions, once, and an unreachable library ends nothing.
+TEST_F(LibraryTableTest, LastErrorCodeFeedsTheStartFailureLine) {
+  EXPECT_EQ(table.LastErrorCode(), 106);
+  EXPECT_EQ(table.LastErrorCode(), 106);
+  EXPECT_THAT(loader.finds, ElementsAre("GetLastADError"));
+  EXPECT_EQ(StartFailureText(StartStep::StartSnapshot, table.LastErrorCode()),
+            "Wexmon: start failed at StartSnapshot; library error 106 (the serial port could not "
+            "be opened)");
+
+  loader.loadable = false;
+  LibraryTable unreachable(loader, reporter);
+  EXPECT_EQ(unreachable.LastErrorCode(), std::nullopt);
+  EXPECT_THAT(StartFailureText(StartStep::Initial, std::nullopt),
+              HasSubstr("error code cannot be read"));
+}
+
 // The system loader against the recording fake library, chosen by WEXMON_LIBRARY.
 class SystemLoaderTest : public ::testing::Test {
  protected:
@@ -156,7 +176,7 @@ class SystemLoaderTest : public ::testing::Test {
 };
 
 TEST_F(SystemLoaderTest, MapsTheDeclaredNamesToThisSystemsNames) {
-  EXPECT_EQ(loader->PlatformFileName("wexlink.Dll"), "libwexlink.so");
+  EXPECT_EQ(loader->PlatformFileName("wexlink.Dll"), "libwexlink.so.1");
   EXPECT_EQ(loader->PlatformSymbolName("_GetSnapshot@12"), "GetSnapshot");
 }
 

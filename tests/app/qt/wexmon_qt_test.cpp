@@ -61,6 +61,8 @@ class WexmonQtTest : public QObject {
   void controlsSitAtTheirPixelPlaces();
   void widestValueLinesFitTheirLabels();
   void tabMovesStartExitRelay();
+  void enterAndSpacePressTheFocusedButton();
+  void bothWindowsOpenAtTheirStoredPlaces();
   void doubleClickTogglesTheRelayThatWasClicked();
   void relayButtonWritesThePortWithoutARun();
   void startShowsTheDisplayWindowAndArmsTheTimer();
@@ -71,6 +73,7 @@ class WexmonQtTest : public QObject {
   void exitWhileIdleCallsNothing();
 
   void binaryPrintsItsVersion();
+  void binaryReadsItsOptionsBeforeOpeningAWindow();
   void binaryShowsTheFakeTemperaturesAndStopsAtClose();
   void binaryUsesTheDecimalSeparatorOfTheLocale();
   void binaryReportsAMissingFunctionAndExitsWith3();
@@ -187,6 +190,21 @@ void WexmonQtTest::tabMovesStartExitRelay() {
   QCOMPARE(QApplication::focusWidget(), Host().Button(kMain, "CmdRelay"));
   QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
   QCOMPARE(QApplication::focusWidget(), start);
+}
+
+void WexmonQtTest::enterAndSpacePressTheFocusedButton() {
+  QPushButton* relay = Host().Button(kMain, "CmdRelay");
+  relay->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(relay, Qt::Key_Return);
+  QTest::keyClick(relay, Qt::Key_Enter);
+  QTest::keyClick(relay, Qt::Key_Space);
+  QCOMPARE(FakeCalls(), QStringList({"outportb(256,0)", "outportb(256,0)", "outportb(256,0)"}));
+}
+
+void WexmonQtTest::bothWindowsOpenAtTheirStoredPlaces() {
+  ClickStart();
+  QCOMPARE(Host().Window(kMain)->geometry(), QRect(106, 82, 351, 318));
+  QCOMPARE(Host().Window(kShow)->geometry(), QRect(229, 42, 549, 546));
 }
 
 void WexmonQtTest::doubleClickTogglesTheRelayThatWasClicked() {
@@ -359,6 +377,24 @@ void WexmonQtTest::binaryPrintsItsVersion() {
   QCOMPARE(p->exitStatus(), QProcess::NormalExit);
   QCOMPARE(p->exitCode(), 0);
   QCOMPARE(p->readAllStandardOutput(), QByteArray("Wexmon 1.00\n"));
+}
+
+void WexmonQtTest::binaryReadsItsOptionsBeforeOpeningAWindow() {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.remove("DISPLAY");
+  env.remove("WAYLAND_DISPLAY");
+  env.insert("QT_QPA_PLATFORM", "xcb");
+  QProcess* p = RunWexmon({"--autostart", "--bogus"}, env);
+  QCOMPARE(p->exitStatus(), QProcess::NormalExit);
+  QCOMPARE(p->exitCode(), 2);
+  QVERIFY(p->readAllStandardError().startsWith("Wexmon: unknown option --bogus\n"));
+
+  p = RunWexmon({"--autostart"}, env);
+  QCOMPARE(p->exitStatus(), QProcess::NormalExit);
+  QCOMPARE(p->exitCode(), 1);
+  const QByteArray err = p->readAllStandardError();
+  QVERIFY2(err.startsWith("Wexmon: cannot open a window, no display") && err.count('\n') == 1,
+           err.constData());
 }
 
 void WexmonQtTest::binaryShowsTheFakeTemperaturesAndStopsAtClose() {
