@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -14,6 +15,15 @@
 #include "core/driver.h"
 #include "lean_platform.h"
 #include "summary_reporter.h"
+
+namespace wexlink {
+// Reaches the continuous ring's shared word, to mark the ring full again.
+struct ContinuousRingPeer {
+  static std::atomic<uint32_t>& ReadAndOverflow(ContinuousRing& ring) {
+    return ring.readAndOverflow_;
+  }
+};
+}  // namespace wexlink
 
 namespace wexlink::bench {
 namespace {
@@ -89,7 +99,7 @@ void BM_Call(benchmark::State& state, const ReadoutCase* c) {
   } else {
     // The one buffer is full and unread; ADResult hands it out and frees the
     // ring. Marking the ring full again is a single 32-bit store.
-    auto& word = d.State().ReadAndOverflow;
+    auto& word = ContinuousRingPeer::ReadAndOverflow(d.Continuous());
     const uint32_t full = word.load();
     for (auto _ : state) {
       benchmark::DoNotOptimize(d.ADResult(out));
@@ -115,9 +125,11 @@ void BM_Memcpy(benchmark::State& state, const ReadoutCase* c) {
     state.SkipWithError("start failed");
     return;
   }
-  const auto* source = reinterpret_cast<const uint8_t*>(rig->driver.State().Buffer(0));
+  const Driver& d = rig->driver;
+  const auto* source = reinterpret_cast<const uint8_t*>(
+      c->kind == RunKind::Snapshot ? d.Snapshot().Buffer() : d.Continuous().Buffer(0));
   const std::size_t bytes = rig->destination.size();
-  const std::size_t first = std::min<std::size_t>(bytes, rig->driver.State().BufferBytes);
+  const std::size_t first = std::min<std::size_t>(bytes, d.State().BufferBytes);
   uint8_t* out = rig->destination.data();
   for (auto _ : state) {
     std::memcpy(out, source, first);

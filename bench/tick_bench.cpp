@@ -69,18 +69,19 @@ void BM_Tick(benchmark::State& state) {
   }
   Driver& driver = rig->driver;
   const DriverState& s = driver.State();
+  const ContinuousRing& ring = driver.Continuous();
   // Two poll cycles: every module has answered and the receive buffer has grown.
   for (int i = 0; i < 2 * modules + 1; ++i) driver.RunTick();
   const int32_t bufferBefore = s.ReadBufferSize;
 
-  uint16_t lastWrite = s.WriteIndex.load(std::memory_order_relaxed);
+  uint16_t lastWrite = ring.WriteIndex();
   const uint64_t callsBefore = rig->fake.serial.calls;
   uint64_t allocations = 0;
   AllocCounts mark = CurrentAllocCounts();
   uint64_t callsPaused = 0;
   for (auto _ : state) {
     driver.RunTick();
-    if (kKind == RunKind::Continuous && s.WriteIndex.load(std::memory_order_relaxed) != lastWrite) {
+    if (kKind == RunKind::Continuous && ring.WriteIndex() != lastWrite) {
       // A buffer is complete: take it out, untimed, so the ring never fills
       // and every tick stores its row.
       state.PauseTiming();
@@ -88,7 +89,7 @@ void BM_Tick(benchmark::State& state) {
       allocations += (now - mark).Total();
       const uint64_t calls = rig->fake.serial.calls;
       driver.ADResult(rig->drained.data());
-      lastWrite = s.WriteIndex.load(std::memory_order_relaxed);
+      lastWrite = ring.WriteIndex();
       callsPaused += rig->fake.serial.calls - calls;
       mark = CurrentAllocCounts();
       state.ResumeTiming();

@@ -100,12 +100,17 @@ struct Observed {
   uint16_t channelCount;
   int32_t samplePeriod;
   uint32_t bufferValues, bufferBytes;
-  const void* sampleBuffers;
-  uint64_t sampleDigest;
-  uint16_t sequence, writeIndex;
-  uint32_t readAndOverflow;
+  // The continuous ring.
+  const void* continuousBuffers;
+  uint64_t continuousDigest;
+  uint16_t continuousSequence, writeIndex, readIndex, overflow;
   const void* fillBuffer;
-  uint32_t fillCount, published, rowsStored;
+  uint32_t continuousFill;
+  // The snapshot ring.
+  const void* snapshotBuffer;
+  uint64_t snapshotDigest;
+  uint16_t snapshotSequence;
+  uint32_t snapshotFill, published, rowsStored;
   // The fakes: the device and the timer.
   bool deviceOpen;
   int openCount, closeCount;
@@ -201,17 +206,25 @@ class CardHarness {
     o.samplePeriod = s.SamplePeriod;
     o.bufferValues = s.BufferValues;
     o.bufferBytes = s.BufferBytes;
-    o.sampleBuffers = s.SampleBuffers.get();
-    if (s.SampleBuffers) {
-      o.sampleDigest = Digest(s.SampleBuffers.get(), std::size_t{s.BufferCount} * (s.BufferValues + 1u));
+    const wexlink::ContinuousRing& c = driver_.Continuous();
+    o.continuousBuffers = c.Held() ? c.Buffer(0) : nullptr;
+    if (c.Held()) {
+      o.continuousDigest =
+          Digest(c.Buffer(0), std::size_t{c.BufferCount()} * (c.BufferValues() + 1u));
     }
-    o.sequence = s.SequenceCount.load();
-    o.writeIndex = s.WriteIndex.load();
-    o.readAndOverflow = s.ReadAndOverflow.load();
-    o.fillBuffer = s.FillBuffer;
-    o.fillCount = s.FillCount;
-    o.published = s.PublishedPosition.load();
-    o.rowsStored = s.SnapshotRowsStored.load();
+    o.continuousSequence = c.SequenceCount();
+    o.writeIndex = c.WriteIndex();
+    o.readIndex = c.ReadIndex();
+    o.overflow = c.OverflowCount();
+    o.fillBuffer = c.FillBuffer();
+    o.continuousFill = c.FillCount();
+    const wexlink::SnapshotRing& r = driver_.Snapshot();
+    o.snapshotBuffer = r.Held() ? r.Buffer() : nullptr;
+    if (r.Held()) o.snapshotDigest = Digest(r.Buffer(), r.BufferValues() + 1u);
+    o.snapshotSequence = r.SequenceCount();
+    o.snapshotFill = r.FillCount();
+    o.published = r.PublishedPosition();
+    o.rowsStored = r.RowsStored();
     o.deviceOpen = fake_.serial.isOpen;
     o.openCount = fake_.serial.openCount;
     o.closeCount = fake_.serial.closeCount;
@@ -377,7 +390,9 @@ class CardHarness {
         [[fallthrough]];
       case WEXLINK_E_PORT:
       case WEXLINK_E_TIMER:
-        FUZZ_CHECK(s.RunMode.load() == 0 && s.BufferMode == 0 && !s.SampleBuffers, "failed start holds a run");
+        FUZZ_CHECK(s.RunMode.load() == 0 && s.BufferMode == 0 && !driver_.Continuous().Held() &&
+                       !driver_.Snapshot().Held(),
+                   "failed start holds a run");
         FUZZ_CHECK(!fake_.serial.isOpen && !fake_.timer.running, "failed start left the port or timer on");
         break;
       default:
@@ -403,7 +418,10 @@ class CardHarness {
     }
     FUZZ_CHECK(driver_.State().RunMode.load() == 0 && !fake_.timer.running && !fake_.serial.isOpen,
                "StopIntr left the run on");
-    FUZZ_CHECK(driver_.State().BufferMode == before.bufferMode && driver_.State().SampleBuffers.get() == before.sampleBuffers,
+    const Observed after = Observe();
+    FUZZ_CHECK(after.bufferMode == before.bufferMode &&
+                   after.continuousBuffers == before.continuousBuffers &&
+                   after.snapshotBuffer == before.snapshotBuffer,
                "StopIntr released the buffers");
   }
 
@@ -423,9 +441,9 @@ class CardHarness {
     // The caller's buffer: the last successful start's result, exactly.
     Destination out(bufferBytes_);
     const Observed before = Observe();
-    const DriverState& s = driver_.State();
-    const uint16_t read = static_cast<uint16_t>(before.readAndOverflow & 0xFFFFu);
-    const bool full = (before.readAndOverflow >> 16) != 0;
+    const wexlink::ContinuousRing& ring = driver_.Continuous();
+    const uint16_t read = before.readIndex;
+    const bool full = before.overflow != 0;
     uint16_t chosen = read;
     if (recent && !full) chosen = before.writeIndex == 0 ? static_cast<uint16_t>(before.bufferCount - 1)
                                                          : static_cast<uint16_t>(before.writeIndex - 1);
@@ -442,9 +460,10 @@ class CardHarness {
       return;
     }
     FUZZ_CHECK(before.bufferMode == 1 && before.bufferBytes == bufferBytes_, "read-out without continuous buffers");
-    FUZZ_CHECK(std::memcmp(out.bytes.get(), s.Buffer(chosen), out.size) == 0, "copied another buffer than %u", chosen);
-    FUZZ_CHECK(s.OverflowCount() == 0, "overflow not cleared by a read-out");
-    const uint16_t readAfter = s.ReadIndex();
+    FUZZ_CHECK(std::memcmp(out.bytes.get(), ring.Buffer(chosen), out.size) == 0,
+               "copied another buffer than %u", chosen);
+    FUZZ_CHECK(ring.OverflowCount() == 0, "overflow not cleared by a read-out");
+    const uint16_t readAfter = ring.ReadIndex();
     if (recent) {
       FUZZ_CHECK(readAfter == before.writeIndex, "ADResultRecent left ReadIndex %u, WriteIndex %u", readAfter,
                  before.writeIndex);
@@ -471,19 +490,19 @@ class CardHarness {
       return;
     }
     FUZZ_CHECK(out.size == recordBytes && channels_ == before.channelCount, "record size");
-    const DriverState& s = driver_.State();
     uint16_t sequence = 0;
     int32_t newest = 0;
     std::memcpy(&sequence, out.bytes.get(), 2);
     std::memcpy(&newest, out.bytes.get() + recordBytes - 4, 4);
-    FUZZ_CHECK(sequence == before.sequence, "record pass count %u, ring %u", sequence, before.sequence);
+    FUZZ_CHECK(sequence == before.snapshotSequence, "record pass count %u, ring %u", sequence,
+               before.snapshotSequence);
     FUZZ_CHECK(newest >= 0 && static_cast<uint32_t>(newest) < before.rowsPerBuffer, "row position %d of %u", newest,
                before.rowsPerBuffer);
     const uint32_t expectedNewest = before.published == 0 ? before.rowsPerBuffer - 1 : before.published / channels_ - 1;
     FUZZ_CHECK(static_cast<uint32_t>(newest) == expectedNewest, "row position %d, published %u", newest,
                before.published);
     // Row i of the record is ring row newest - (rows - 1) + i, cyclically.
-    const uint16_t* ring = s.Buffer(0) + 1;
+    const uint16_t* ring = driver_.Snapshot().Buffer() + 1;
     for (uint32_t i = 0; i < rows; ++i) {
       const uint64_t ringRow = (uint64_t{static_cast<uint32_t>(newest)} + before.rowsPerBuffer - (rows - 1) + i) %
                                before.rowsPerBuffer;
@@ -550,9 +569,11 @@ class CardHarness {
       const DriverState& s = driver_.State();
       FUZZ_CHECK(s.ModuleIndex >= 0 && s.ModuleIndex < std::max<int>(s.ModuleCount, 1), "ModuleIndex %d",
                  s.ModuleIndex);
-      FUZZ_CHECK(s.BufferMode != 2 || s.PublishedPosition.load() < s.BufferValues, "published %u of %u",
-                 s.PublishedPosition.load(), s.BufferValues);
-      FUZZ_CHECK(s.BufferMode != 1 || s.FillCount < s.BufferValues, "fill count %u of %u", s.FillCount,
+      const uint32_t published = driver_.Snapshot().PublishedPosition();
+      const uint32_t fill = driver_.Continuous().FillCount();
+      FUZZ_CHECK(s.BufferMode != 2 || published < s.BufferValues, "published %u of %u", published,
+                 s.BufferValues);
+      FUZZ_CHECK(s.BufferMode != 1 || fill < s.BufferValues, "fill count %u of %u", fill,
                  s.BufferValues);
     }
     FuzzTrace("%d ticks (%s)", n, replies ? "replies" : "bytes");

@@ -170,10 +170,12 @@ class PollHarness {
     const auto valuesBefore = s.ChannelValueTable;
     const std::size_t waiting = fake_.serial.Waiting();
     FUZZ_CHECK(waiting == line_.size(), "fake line out of step");
-    const uint32_t published = s.PublishedPosition.load();
-    const uint16_t* fillBuffer = s.FillBuffer;
-    const uint32_t fillCount = s.FillCount;
-    const bool ringFull = s.OverflowCount() != 0;
+    const wexlink::SnapshotRing& snapshot = driver_.Snapshot();
+    const wexlink::ContinuousRing& continuous = driver_.Continuous();
+    const uint32_t published = snapshot.PublishedPosition();
+    const uint16_t* fillBuffer = continuous.FillBuffer();
+    const uint32_t fillCount = continuous.FillCount();
+    const bool ringFull = continuous.OverflowCount() != 0;
     const int32_t errorBefore = driver_.GetLastADError();
     fake_.serial.writes.clear();
 
@@ -247,16 +249,16 @@ class PollHarness {
     const uint32_t channels = s.ChannelCount;
     if (next == 0) {
       if (shape_.snapshot) {
-        FUZZ_CHECK(s.PublishedPosition.load() == (published + channels) % s.BufferValues,
-                   "published position %u -> %u", published, s.PublishedPosition.load());
-        const uint16_t* row = s.Buffer(0) + 1 + published;
+        FUZZ_CHECK(snapshot.PublishedPosition() == (published + channels) % s.BufferValues,
+                   "published position %u -> %u", published, snapshot.PublishedPosition());
+        const uint16_t* row = snapshot.Buffer() + 1 + published;
         FUZZ_CHECK(std::equal(row, row + channels, s.ChannelValueTable.begin()), "stored row differs");
       } else if (!ringFull) {
         const uint16_t* row = fillBuffer + 1 + fillCount;
         FUZZ_CHECK(std::equal(row, row + channels, s.ChannelValueTable.begin()), "stored row differs");
       }
     } else if (shape_.snapshot) {
-      FUZZ_CHECK(s.PublishedPosition.load() == published, "a row stored mid-cycle");
+      FUZZ_CHECK(snapshot.PublishedPosition() == published, "a row stored mid-cycle");
     }
     FUZZ_CHECK(driver_.GetLastADError() == errorBefore, "the tick wrote the last error");
   }

@@ -237,7 +237,7 @@ TEST_F(PollTest, ClosedPortStepDoesNothingButHoldTheCycleOpen) {
   EXPECT_EQ(driver_.State().ModuleIndex, 1);
   EXPECT_EQ(driver_.State().FirstPollPending, 1);
   EXPECT_EQ(driver_.State().ModuleErrorCounts[1], 0);
-  EXPECT_EQ(driver_.State().PublishedPosition.load(), 0u) << "no row stored";
+  EXPECT_EQ(driver_.Snapshot().PublishedPosition(), 0u) << "no row stored";
 }
 
 TEST_F(PollTest, ReceiveBufferGrowsOnlyWhenMoreIsWaiting) {

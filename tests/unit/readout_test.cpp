@@ -67,7 +67,7 @@ TEST_F(ReadoutTest, QueryBufCountsUpToAFullRing) {
 TEST_F(ReadoutTest, RecentTakesTheNewestAndDiscardsTheRest) {
   StartContinuousRun(4, 5, 8);
   Tick(5 * 4);  // 4 buffers complete: WriteIndex back at 0 and the ring full
-  ASSERT_EQ(driver_.State().WriteIndex.load(), 0);
+  ASSERT_EQ(driver_.Continuous().WriteIndex(), 0);
   ASSERT_EQ(driver_.QueryBuf(), 4u);
   // On a full ring the buffer at WriteIndex is taken: the oldest, head word 0.
   auto buffer = TakeBuffer(/*recent=*/true);
@@ -79,7 +79,7 @@ TEST_F(ReadoutTest, RecentTakesTheNewestAndDiscardsTheRest) {
   EXPECT_EQ(buffer[0], 6);
   EXPECT_EQ(driver_.QueryBuf(), 0u);
   Tick(5);  // buffer 3 completes; WriteIndex wraps to 0
-  ASSERT_EQ(driver_.State().WriteIndex.load(), 0);
+  ASSERT_EQ(driver_.Continuous().WriteIndex(), 0);
   buffer = TakeBuffer(true);
   EXPECT_EQ(buffer[0], 7) << "with WriteIndex 0 the buffer before it is the last one";
 }

@@ -19,7 +19,7 @@ TEST_F(RunTest, WexmonSnapshotStart) {
   AnswerModule(0, 32400);
   Tick(3);
   // One module: a row per tick; the first row holds zeros.
-  EXPECT_EQ(driver_.State().PublishedPosition.load(), 24u);
+  EXPECT_EQ(driver_.Snapshot().PublishedPosition(), 24u);
   const auto record = Snapshot(3);
   EXPECT_EQ(record[1], 0);
   EXPECT_EQ(record[9], 32400);
@@ -32,13 +32,13 @@ TEST_F(RunTest, TwoModulesStoreARowEverySecondTick) {
   AnswerModule(0, 100);
   AnswerModule(1, 200);
   Tick();
-  EXPECT_EQ(driver_.State().PublishedPosition.load(), 0u);
+  EXPECT_EQ(driver_.Snapshot().PublishedPosition(), 0u);
   Tick();
-  EXPECT_EQ(driver_.State().PublishedPosition.load(), 16u);
+  EXPECT_EQ(driver_.Snapshot().PublishedPosition(), 16u);
   Tick();
-  EXPECT_EQ(driver_.State().PublishedPosition.load(), 16u);
+  EXPECT_EQ(driver_.Snapshot().PublishedPosition(), 16u);
   Tick();
-  EXPECT_EQ(driver_.State().PublishedPosition.load(), 32u);
+  EXPECT_EQ(driver_.Snapshot().PublishedPosition(), 32u);
   const auto record = Snapshot(2);
   // Row 0: module 0 answered, module 1 not yet. Row 1: both.
   EXPECT_EQ(record[1], 100);
@@ -119,7 +119,7 @@ TEST_F(RunTest, StartDuringARunIsRefusedAndTheRunGoesOn) {
   EXPECT_EQ(driver_.State().ModuleCount, 1);
   EXPECT_EQ(fake_.timer.startCount, 1);
   Tick();
-  EXPECT_EQ(driver_.State().PublishedPosition.load(), 24u);
+  EXPECT_EQ(driver_.Snapshot().PublishedPosition(), 24u);
 }
 
 TEST_F(RunTest, StopTwiceKeepsTheBuffersReadable) {
@@ -189,7 +189,7 @@ TEST_F(RunTest, NewStartReleasesTheHeldBuffersAndResetsThePollState) {
   EXPECT_EQ(s.FirstPollPending, 1);
   EXPECT_EQ(s.ChannelValueTable[0], 0);
   EXPECT_EQ(s.ModuleErrorCounts[0], 0);
-  EXPECT_EQ(s.SequenceCount.load(), 0);
+  EXPECT_EQ(driver_.Continuous().SequenceCount(), 0);
   EXPECT_EQ(driver_.GetSnapshot(nullptr, 1), 0);
   EXPECT_EQ(driver_.GetLastADError(), WEXLINK_E_NO_SNAPSHOT);
 }
@@ -198,15 +198,15 @@ TEST_F(RunTest, SnapshotRingWrapsAndCountsPasses) {
   StartSnapshotRun(5, 8);
   AnswerModule(0, 1);
   Tick(5);
-  EXPECT_EQ(driver_.State().FillCount, 0u);
-  EXPECT_EQ(driver_.State().PublishedPosition.load(), 0u);
-  EXPECT_EQ(driver_.State().SequenceCount.load(), 1);
+  EXPECT_EQ(driver_.Snapshot().FillCount(), 0u);
+  EXPECT_EQ(driver_.Snapshot().PublishedPosition(), 0u);
+  EXPECT_EQ(driver_.Snapshot().SequenceCount(), 1);
   Tick();
-  EXPECT_EQ(driver_.State().FillCount, 8u);
-  EXPECT_EQ(driver_.State().PublishedPosition.load(), 8u);
-  EXPECT_EQ(driver_.State().SequenceCount.load(), 1);
+  EXPECT_EQ(driver_.Snapshot().FillCount(), 8u);
+  EXPECT_EQ(driver_.Snapshot().PublishedPosition(), 8u);
+  EXPECT_EQ(driver_.Snapshot().SequenceCount(), 1);
   // The head word holds the pass count as it stood when the pass began.
-  EXPECT_EQ(driver_.State().Buffer(0)[0], 1);
+  EXPECT_EQ(driver_.Snapshot().Buffer()[0], 1);
 }
 
 TEST_F(RunTest, ContinuousBuffersCarrySequenceHeadWordsAndNotify) {
@@ -237,10 +237,10 @@ TEST_F(RunTest, SingleBufferRingIsFullAtOnceAndDropsUntilRead) {
   StartContinuousRun(1, 5, 8);
   AnswerModule(0, 300);
   Tick(5);
-  EXPECT_EQ(driver_.State().OverflowCount(), 1);
+  EXPECT_EQ(driver_.Continuous().OverflowCount(), 1);
   EXPECT_EQ(driver_.QueryBuf(), 1u);
   Tick(3);  // dropped
-  EXPECT_EQ(driver_.State().OverflowCount(), 4);
+  EXPECT_EQ(driver_.Continuous().OverflowCount(), 4);
   const auto buffer = TakeBuffer();
   ASSERT_FALSE(buffer.empty());
   EXPECT_EQ(buffer[0], 0);
@@ -259,14 +259,14 @@ TEST_F(RunTest, FullRingAdvancesTheSequenceOncePerBufferValuesDroppedRows) {
   StartContinuousRun(3, 5, 8);  // BufferValues 40
   Tick(15);
   EXPECT_EQ(fake_.poster.posted.size(), 3u);
-  EXPECT_EQ(driver_.State().SequenceCount.load(), 3);
+  EXPECT_EQ(driver_.Continuous().SequenceCount(), 3);
   EXPECT_EQ(driver_.QueryBuf(), 3u);
   Tick(39);
-  EXPECT_EQ(driver_.State().SequenceCount.load(), 3);
-  EXPECT_EQ(driver_.State().OverflowCount(), 40);
+  EXPECT_EQ(driver_.Continuous().SequenceCount(), 3);
+  EXPECT_EQ(driver_.Continuous().OverflowCount(), 40);
   Tick();
-  EXPECT_EQ(driver_.State().SequenceCount.load(), 4);
-  EXPECT_EQ(driver_.State().OverflowCount(), 1);
+  EXPECT_EQ(driver_.Continuous().SequenceCount(), 4);
+  EXPECT_EQ(driver_.Continuous().OverflowCount(), 1);
   EXPECT_EQ(fake_.poster.posted.size(), 3u) << "no notification for dropped rows";
   // The next buffer after a read-out carries the advanced sequence.
   ASSERT_FALSE(TakeBuffer().empty());

@@ -5,18 +5,28 @@
 // timer thread runs RunTick. They share state without locks. Every field that
 // both touch is atomic; the rest belongs to one side at a time, handed over by
 // order (a start prepares everything before it starts the timer, StopIntr kills
-// the timer, which waits for a running tick, before it touches anything).
+// the timer, which waits for a running tick, before it touches anything). The
+// sample buffers and their positions, which both sides use during a run, are
+// the two ring types, each with its own handover protocol.
+//
+// Where the code lives: set-up, starts and stops and the read-out calls in
+// driver.cpp (the caller's side); the tick and the poll step in poll_cycle.cpp
+// (the timer's side); each ring, with its protocol, in continuous_ring.h and
+// snapshot_ring.h.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 
+#include "continuous_ring.h"
 #include "platform.h"
+#include "poll_cycle.h"
+#include "sample_block.h"
 #include "serial_port.h"
+#include "snapshot_ring.h"
 #include "wexlink.h"
 
 namespace wexlink {
@@ -27,17 +37,6 @@ inline constexpr int kMaxChannels = kMaxModules * kChannelsPerModule;
 inline constexpr int kNotifySlots = 4;
 inline constexpr int kAddressTableBytes = 2 * kMaxModules;
 
-// Wire frames. Request: AA 03 <addr1> <addr2> 04 55. Reply: 22 bytes framed by
-// AA ... 55, eight little-endian channel values at bytes 5 to 20.
-inline constexpr std::array<uint8_t, 6> kInitialRequestFrame{0xAA, 0x03, 0x01, 0x00, 0x04, 0x55};
-inline constexpr int kReplyLength = 22;
-inline constexpr uint8_t kFrameStart = 0xAA;
-inline constexpr uint8_t kFrameEnd = 0x55;
-inline constexpr int kReplyValuesOffset = 5;
-
-// Missed-reply counts are held at this ceiling so that an 8-bit count never wraps.
-inline constexpr int8_t kMissCountCeiling = 125;
-
 enum class RunKind : uint16_t { None = 0, Continuous = 1, Snapshot = 2 };
 
 struct NotifySlot {
@@ -45,10 +44,6 @@ struct NotifySlot {
   std::atomic<uint32_t> message{0};
   std::atomic<uint32_t> wParam{0};
   std::atomic<uint32_t> lParam{0};
-};
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
 };
 
 struct DriverState {
@@ -87,35 +82,8 @@ struct DriverState {
   int32_t SamplePeriod = 0;
   uint32_t BufferValues = 0;
   uint32_t BufferBytes = 0;
-  // BufferCount buffers back to back, each a head word and BufferValues values.
-  std::unique_ptr<uint16_t, FreeDeleter> SampleBuffers;
-  std::atomic<uint16_t> SequenceCount{0};
-  std::atomic<uint16_t> WriteIndex{0};
-  // ReadIndex in the low half, OverflowCount in the high half: a read-out
-  // replaces both in one store, and the tick changes only the high half with a
-  // compare-and-swap so that it never undoes a read-out.
-  std::atomic<uint32_t> ReadAndOverflow{0};
-  uint16_t* FillBuffer = nullptr;
-  uint32_t FillCount = 0;
-  std::atomic<uint32_t> PublishedPosition{0};
-  // Rows stored into the snapshot ring since the start; lets GetSnapshot see
-  // that the tick stored a row while it copied.
-  std::atomic<uint32_t> SnapshotRowsStored{0};
-
-  // The buffers begin kBufferLead values into the block, so that the values
-  // of buffer 0 (after its head word) are 8-byte aligned: the snapshot ring is
-  // stored and copied in 64-bit words.
-  static constexpr std::size_t kBufferLead = 3;
-  uint16_t* Buffer(uint32_t index) const {
-    return SampleBuffers.get() + kBufferLead +
-           static_cast<std::size_t>(index) * (BufferValues + 1u);
-  }
-  uint16_t ReadIndex() const {
-    return static_cast<uint16_t>(ReadAndOverflow.load(std::memory_order_acquire) & 0xFFFFu);
-  }
-  uint16_t OverflowCount() const {
-    return static_cast<uint16_t>(ReadAndOverflow.load(std::memory_order_acquire) >> 16);
-  }
+  // The buffers themselves and their positions: the Driver's ContinuousRing
+  // (BufferMode 1) or SnapshotRing (BufferMode 2).
 };
 
 class Driver {
@@ -155,13 +123,18 @@ class Driver {
   // I/O ports.
   IoPorts& Ports() { return platform_.ports; }
 
-  // The timer thread's work; public so that tests can step a run by hand.
+  // The timer thread's work (poll_cycle.cpp); public so that tests can step a
+  // run by hand.
   void RunTick();
   void PollNextModule();
 
   const DriverState& State() const { return state_; }
   DriverState& State() { return state_; }
   SerialPort& Port() { return port_; }
+  // The rings; the one that BufferMode names holds the buffers.
+  const ContinuousRing& Continuous() const { return continuous_; }
+  ContinuousRing& Continuous() { return continuous_; }
+  const SnapshotRing& Snapshot() const { return snapshot_; }
 
   static constexpr char kModelName[] = "W316";
   static constexpr int32_t kPropertyStringLength = 82;
@@ -171,19 +144,15 @@ class Driver {
   int32_t StartRun(RunKind kind, uint32_t bufferCount, uint32_t rowsPerBuffer,
                    uint32_t useAddressTable, uint32_t channelCount, int32_t periodSetting);
   void ReleaseSampleBuffers();
+  // The tick's row stores; a continuous buffer completed posts the notifications.
   void AppendRowContinuous(const uint16_t* row);
   void AppendRowSnapshot(const uint16_t* row);
   void NotifyBufferComplete();
   bool TakeInReply();
-  // The continuous ring as a buffer read-out sees it.
-  struct RingPositions {
-    uint16_t write;
-    uint16_t read;
-    bool full;
-  };
   // The checks that ADResult and ADResultRecent make, in their order: the
-  // error code when no buffer can be taken into `destination`, else 0.
-  int32_t BufferReadoutError(const void* destination, RingPositions& ring) const;
+  // error code when no buffer can be taken into `destination`, else 0, with
+  // the ring's positions in `ring`.
+  int32_t BufferReadoutError(const void* destination, ContinuousRing::Positions& ring) const;
   int32_t Fail(int32_t code) {
     state_.LastError.store(code, std::memory_order_relaxed);
     return 0;
@@ -193,6 +162,8 @@ class Driver {
 
   Platform platform_;
   DriverState state_;
+  ContinuousRing continuous_;
+  SnapshotRing snapshot_;
   SerialPort port_;
 };
 
