@@ -1,6 +1,7 @@
 #include "platform/posix/serial_posix.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -158,6 +159,17 @@ TEST_F(SerialOnPty, OpensRawNonBlockingAt9600) {
   EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL), 0u);
   EXPECT_EQ(t.c_cc[VMIN], 0);
   EXPECT_EQ(t.c_cc[VTIME], 0);
+
+  // Exclusive mode on the device while it is open, and off after the close.
+  int exclusive = 0;
+  ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
+  device.Close();
+  const int other = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+  ::close(other);
 }
 
 TEST_F(SerialOnPty, SecondOpenFailsWhileOpenAndSucceedsAfterClose) {
@@ -230,6 +242,8 @@ TEST_F(SerialOnPty, RateZeroDoesNotHangTheLineUp) {
   termios t{};
   ASSERT_EQ(tcgetattr(device.NativeHandle(), &t), 0);
   EXPECT_NE(cfgetospeed(&t), B0);
+  // The line keeps the speed it had: no rate of 0 reaches the driver.
+  EXPECT_EQ(ReadBaudRate(device.NativeHandle()), 4800u);
 }
 
 TEST_F(SerialOnPty, WritesReachTheOtherEnd) {

@@ -95,7 +95,9 @@ INSTANTIATE_TEST_SUITE_P(
         StartCase{"period_minus100001", false, 1, 10, 8, -100001, WEXLINK_E_PERIOD_TOO_LONG},
         // The earlier check wins.
         StartCase{"rows_before_channels", true, 1, 4, 12, 5, WEXLINK_E_ROWS},
-        StartCase{"channels_before_period", true, 1, 5, 264, 5, WEXLINK_E_TOO_MANY_CHANNELS}),
+        StartCase{"channels_before_period", true, 1, 5, 264, 5, WEXLINK_E_TOO_MANY_CHANNELS},
+        StartCase{"channels_before_long_period", true, 1, 5, 264, -100001,
+                  WEXLINK_E_TOO_MANY_CHANNELS}),
     [](const auto& param) { return std::string(param.param.name); });
 
 TEST_F(RunTest, StartsAndStopRefusedBeforeInitial) {
