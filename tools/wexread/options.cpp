@@ -1,0 +1,201 @@
+#include "options.h"
+
+#include <sys/auxv.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <map>
+#include <set>
+
+#ifndef WEXREAD_VERSION
+#define WEXREAD_VERSION "0"
+#endif
+
+namespace wexread {
+namespace {
+
+// The address table that IOCtl loads holds 31 pairs a caller can set.
+constexpr unsigned kMaxAddresses = 31;
+
+std::optional<std::uint8_t> ParseHexByte(const std::string& text) {
+  if (text.empty() || text.size() > 2) return std::nullopt;
+  unsigned value = 0;
+  for (const char c : text) {
+    const int digit = std::isxdigit(static_cast<unsigned char>(c)) == 0 ? -1
+                      : std::isdigit(static_cast<unsigned char>(c)) != 0
+                          ? c - '0'
+                          : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+    if (digit < 0) return std::nullopt;
+    value = value * 16 + static_cast<unsigned>(digit);
+  }
+  return static_cast<std::uint8_t>(value);
+}
+
+std::string OneLine(std::string text) {
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+ParseResult UsageError(const std::string& message) {
+  return {std::nullopt, 2, "wexread: " + OneLine(message) + " (try wexread --help)"};
+}
+
+}  // namespace
+
+std::string AddressName(std::array<std::uint8_t, 2> address) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%02X:%02X", address[0], address[1]);
+  return text;
+}
+
+std::optional<std::array<std::uint8_t, 2>> ParseAddress(const std::string& text) {
+  const auto colon = text.find(':');
+  if (colon == std::string::npos) return std::nullopt;
+  const auto first = ParseHexByte(text.substr(0, colon));
+  const auto second = ParseHexByte(text.substr(colon + 1));
+  if (!first || !second) return std::nullopt;
+  return std::array<std::uint8_t, 2>{*first, *second};
+}
+
+std::optional<ListenAddress> ParseListenAddress(const std::string& text) {
+  const auto colon = text.rfind(':');
+  if (colon == std::string::npos) return std::nullopt;
+  std::string host = text.substr(0, colon);
+  const std::string portText = text.substr(colon + 1);
+  if (portText.empty() || portText.size() > 5 ||
+      !std::all_of(portText.begin(), portText.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return std::nullopt;
+  const int port = std::stoi(portText);
+  if (port > 65535) return std::nullopt;
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+    if (host.empty()) return std::nullopt;
+  } else if (host.find_first_of("[]:") != std::string::npos) {
+    return std::nullopt;  // an IPv6 address needs its brackets
+  }
+  if (host.empty()) host = "0.0.0.0";
+  return ListenAddress{host, port};
+}
+
+ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
+  Options o;
+  CLI::App app{
+      "Reads W316 temperature modules through the wexlink library: a continuous run whose\n"
+      "rows go to standard output or a file as a table, CSV, JSON lines or InfluxDB line\n"
+      "protocol, and optionally to Prometheus (--listen) or a node_exporter textfile.",
+      "wexread"};
+  app.set_version_flag("--version", "wexread " WEXREAD_VERSION);
+  app.footer(
+      "Exit status: 0 done (count, duration, SIGINT or SIGTERM), 1 an output or listening\n"
+      "error, 2 a usage error, 3 the library refused a call. See wexread(1).");
+
+  std::string addressList;
+  std::string formatName;
+  std::string listenText;
+
+  app.add_option("-p,--port", o.port, "COM port number N: /dev/ttyS<N-1>, or WEXLINK_COM<N>")
+      ->type_name("N")
+      ->check(CLI::Range(1u, 65535u).description(""))
+      ->capture_default_str();
+  app.add_option("-d,--device", o.device, "serial device for the port (sets WEXLINK_COM<N>)")
+      ->type_name("PATH");
+  app.add_option("-b,--baud", o.baud, "baud rate")
+      ->type_name("B")
+      ->check(CLI::Range(10, 4000000).description(""))
+      ->capture_default_str();
+  auto* modules = app.add_option("-m,--modules", o.modules,
+                                 "modules at the addresses 01:00, 01:01, ... (1 to 32)")
+                      ->type_name("N")
+                      ->check(CLI::Range(1u, 32u).description(""))
+                      ->capture_default_str();
+  auto* address = app.add_option("-a,--address", addressList,
+                                 "module addresses in hex, for example 01:00,01:05 (1 to 31)")
+                      ->type_name("A1:A2,...");
+  modules->excludes(address);
+  app.add_option("-t,--period", o.periodMs, "milliseconds per module poll (700 to 100000)")
+      ->type_name("MS")
+      ->check(CLI::Range(700, 100000).description(""))
+      ->capture_default_str();
+  app.add_option("--miss-threshold", o.missThreshold,
+                 "missed replies in a row at which a module counts as not answering (1 to 127)")
+      ->type_name("K")
+      ->check(CLI::Range(1, 127).description(""))
+      ->capture_default_str();
+  app.add_option("--buffers", o.buffers,
+                 "library ring size in buffers of 5 rows (default: ten minutes of rows)")
+      ->type_name("N")
+      ->check(CLI::Range(1u, 65535u).description(""));
+  app.add_option("-n,--count", o.count, "stop after N rows")
+      ->type_name("N")
+      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 62).description(""));
+  app.add_option("-s,--duration", o.durationS, "stop after S seconds")
+      ->type_name("S")
+      ->check(CLI::Range(0.001, 1e9).description(""));
+  app.add_option("-f,--format", formatName,
+                 "table, csv, jsonl or influx (default: table on a terminal, else csv)")
+      ->type_name("FORMAT")
+      ->check(CLI::IsMember({"table", "csv", "jsonl", "influx"}).description(""));
+  app.add_option("-o,--output", o.outputPath, "append rows to FILE instead of standard output")
+      ->type_name("FILE");
+  app.add_option("-l,--listen", listenText, "serve Prometheus metrics at http://ADDR:PORT/metrics")
+      ->type_name("ADDR:PORT");
+  app.add_option("--textfile", o.textfile,
+                 "keep the metrics in FILE (written whole, then renamed) for node_exporter")
+      ->type_name("FILE");
+  app.add_flag("-q,--quiet", o.quiet, "no status line on a terminal");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    return {std::nullopt, 0, app.help()};
+  } catch (const CLI::CallForVersion& e) {
+    return {std::nullopt, 0, std::string(e.what()) + "\n"};
+  } catch (const CLI::ParseError& e) {
+    return UsageError(e.what());
+  }
+
+  if (!addressList.empty()) {
+    std::set<std::array<std::uint8_t, 2>> seen;
+    std::size_t start = 0;
+    for (;;) {
+      const auto comma = addressList.find(',', start);
+      const std::string item = addressList.substr(start, comma - start);
+      const auto parsed = ParseAddress(item);
+      if (!parsed) return UsageError("--address: '" + item + "' is not A1:A2 in hex");
+      if (!seen.insert(*parsed).second)
+        return UsageError("--address: " + AddressName(*parsed) + " is given twice");
+      o.addresses.push_back(*parsed);
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+    if (o.addresses.size() > kMaxAddresses)
+      return UsageError("--address: at most 31 addresses (the library's address table)");
+  }
+
+  if (formatName.empty()) {
+    o.format = stdoutIsTerminal && o.outputPath.empty() ? Format::Table : Format::Csv;
+  } else {
+    static const std::map<std::string, Format> kFormats{{"table", Format::Table},
+                                                        {"csv", Format::Csv},
+                                                        {"jsonl", Format::Jsonl},
+                                                        {"influx", Format::Influx}};
+    o.format = kFormats.at(formatName);
+  }
+
+  if (!listenText.empty()) {
+    o.listen = ParseListenAddress(listenText);
+    if (!o.listen) return UsageError("--listen: '" + listenText + "' is not ADDR:PORT");
+  }
+
+  if (!o.device.empty() && getauxval(AT_SECURE) != 0)
+    return UsageError(
+        "--device: the library ignores WEXLINK_COM<N> in a privileged process; "
+        "run wexread without setuid, setgid or file capabilities");
+
+  return {o, 0, {}};
+}
+
+}  // namespace wexread

@@ -1,0 +1,63 @@
+// wexread's command line: what to read, for how long, and where the rows go.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace wexread {
+
+enum class Format { Table, Csv, Jsonl, Influx };
+
+struct ListenAddress {
+  std::string host;  // for the socket: "0.0.0.0" when the option gave none
+  int port = 0;      // 0: any free port (the one chosen is reported)
+};
+
+struct Options {
+  unsigned port = 1;   // COM port number, as the library maps it
+  std::string device;  // --device: becomes WEXLINK_COM<port> for this process
+  int baud = 9600;
+  unsigned modules = 1;
+  std::vector<std::array<std::uint8_t, 2>> addresses;  // --address; empty: 01 00, 01 01, ...
+  int periodMs = 1000;
+  int missThreshold = 5;
+  unsigned buffers = 0;     // ring size in buffers; 0: enough for ten minutes
+  std::uint64_t count = 0;  // rows; 0: no limit
+  double durationS = 0;     // seconds; 0: no limit
+  Format format = Format::Csv;
+  std::string outputPath;  // empty: standard output
+  std::optional<ListenAddress> listen;
+  std::string textfile;
+  bool quiet = false;
+
+  unsigned ModuleCount() const {
+    return addresses.empty() ? modules : static_cast<unsigned>(addresses.size());
+  }
+};
+
+// What the command line asks for: a run with these options, or an end with
+// this exit status after `text` (help or version on standard output, a usage
+// error on standard error).
+struct ParseResult {
+  std::optional<Options> options;
+  int exitStatus = 0;
+  std::string text;
+};
+
+// `stdoutIsTerminal` chooses the default format: a table for a person, CSV
+// for a pipe or a file.
+ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal);
+
+// "01:05" and the like: the module's two address bytes in hex.
+std::string AddressName(std::array<std::uint8_t, 2> address);
+
+// "A1:A2" with one or two hex digits on each side.
+std::optional<std::array<std::uint8_t, 2>> ParseAddress(const std::string& text);
+
+// "HOST:PORT", ":PORT" or "[IPV6]:PORT".
+std::optional<ListenAddress> ParseListenAddress(const std::string& text);
+
+}  // namespace wexread

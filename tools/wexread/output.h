@@ -1,0 +1,63 @@
+// Where the rows and the status go: the data sink (standard output or an
+// appended file), the status line on a terminal, and the metrics textfile.
+#pragma once
+
+#include <csignal>
+#include <stdexcept>
+#include <string>
+
+namespace wexread {
+
+class OutputError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class Sink {
+ public:
+  // Standard output when `path` is empty; otherwise `path` opened for
+  // appending (created 0644 less the umask), never through a symbolic link.
+  // Throws OutputError.
+  Sink(const std::string& path, const volatile std::sig_atomic_t* stopSignal);
+  ~Sink();
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
+
+  bool isNew() const { return isNew_; }  // a file that was empty or missing
+  bool isTerminal() const { return isTerminal_; }
+
+  enum class Result { Written, ReaderGone, Interrupted };
+  // Writes all of `text` at once (no buffering in between): Interrupted when a
+  // stop signal came while the write was blocked. Throws OutputError.
+  Result Write(const std::string& text);
+
+ private:
+  int fd_ = 1;
+  bool ownsFd_ = false;
+  bool isNew_ = true;
+  bool isTerminal_ = false;
+  std::string name_;
+  const volatile std::sig_atomic_t* stopSignal_;
+};
+
+// One line on standard error, rewritten in place; only on a terminal.
+class StatusLine {
+ public:
+  explicit StatusLine(bool enabled);
+  bool enabled() const { return enabled_; }
+  void Show(const std::string& text);
+  void Clear();   // before data goes to the same terminal
+  void Finish();  // leaves the last status on its own line
+
+ private:
+  bool enabled_;
+  std::string text_;
+  bool shown_ = false;
+};
+
+// The metrics file for node_exporter's textfile collector: written to a new
+// file beside it, then renamed over it, so that a reader sees one whole
+// version or the other. Throws OutputError.
+void WriteFileAtomically(const std::string& path, const std::string& content);
+
+}  // namespace wexread

@@ -1,0 +1,232 @@
+#include "readings.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace wexread {
+namespace {
+
+constexpr int kRawZeroCelsius = 32000;
+constexpr int kRawPerDegree = 16;
+constexpr int kLowestRaw = kRawZeroCelsius - 55 * kRawPerDegree;    // -55 degrees
+constexpr int kHighestRaw = kRawZeroCelsius + 125 * kRawPerDegree;  // 125 degrees
+
+// Degrees as whole part and ten-thousandths: a reading is a multiple of 1/16
+// degree, 625 ten-thousandths, so four decimals are exact.
+struct Degrees {
+  bool negative;
+  int whole;
+  int tenThousandths;
+};
+
+Degrees ToDegrees(std::uint16_t value) {
+  const int offset = static_cast<int>(value) - kRawZeroCelsius;
+  const int magnitude = std::abs(offset);
+  return {offset < 0, magnitude / kRawPerDegree, (magnitude % kRawPerDegree) * 625};
+}
+
+void AppendCelsiusFixed(std::string& out, std::uint16_t value) {
+  const Degrees d = ToDegrees(value);
+  char text[24];
+  std::snprintf(text, sizeof text, "%s%d.%04d", d.negative ? "-" : "", d.whole, d.tenThousandths);
+  out += text;
+}
+
+void AppendPadded(std::string& out, const std::string& text, std::size_t width) {
+  if (text.size() < width) out.append(width - text.size(), ' ');
+  out += text;
+}
+
+void AppendCsv(std::string& out, const RunLayout& layout, const Row& row, const std::string& time) {
+  for (std::size_t m = 0; m < layout.modules.size(); ++m) {
+    const std::uint16_t* values = row.values + m * kChannelsPerModule;
+    const bool up = ModuleAnswering(values);
+    out += time;
+    out += ',' + std::to_string(layout.port) + ',' + layout.modules[m] + (up ? ",1" : ",0");
+    for (unsigned c = 0; c < kChannelsPerModule; ++c) {
+      out += ',';
+      if (up && IsTemperature(values[c])) AppendCelsius(out, values[c]);
+    }
+    out += '\n';
+  }
+}
+
+void AppendJsonl(std::string& out, const RunLayout& layout, const Row& row,
+                 const std::string& time) {
+  for (std::size_t m = 0; m < layout.modules.size(); ++m) {
+    const std::uint16_t* values = row.values + m * kChannelsPerModule;
+    const bool up = ModuleAnswering(values);
+    out += "{\"time\":\"" + time + "\",\"port\":" + std::to_string(layout.port) + ",\"module\":\"" +
+           layout.modules[m] + "\",\"up\":" + (up ? "true" : "false") + ",\"celsius\":[";
+    for (unsigned c = 0; c < kChannelsPerModule; ++c) {
+      if (c > 0) out += ',';
+      if (up && IsTemperature(values[c]))
+        AppendCelsius(out, values[c]);
+      else
+        out += "null";
+    }
+    out += "]}\n";
+  }
+}
+
+// Line protocol: measurement "wexlink", tags port and module, fields up and
+// ch0 to ch7 (a channel without a temperature has no field), time in ns.
+void AppendInflux(std::string& out, const RunLayout& layout, const Row& row) {
+  const std::string time = std::to_string(row.utcMs) + "000000";
+  for (std::size_t m = 0; m < layout.modules.size(); ++m) {
+    const std::uint16_t* values = row.values + m * kChannelsPerModule;
+    const bool up = ModuleAnswering(values);
+    out += "wexlink,port=" + std::to_string(layout.port) + ",module=" + layout.modules[m] +
+           (up ? " up=true" : " up=false");
+    for (unsigned c = 0; c < kChannelsPerModule; ++c) {
+      if (!up || !IsTemperature(values[c])) continue;
+      out += ",ch" + std::to_string(c) + '=';
+      AppendCelsius(out, values[c]);
+    }
+    out += ' ' + time + '\n';
+  }
+}
+
+void AppendTable(std::string& out, const RunLayout& layout, const Row& row,
+                 const std::string& time) {
+  for (std::size_t m = 0; m < layout.modules.size(); ++m) {
+    const std::uint16_t* values = row.values + m * kChannelsPerModule;
+    const bool up = ModuleAnswering(values);
+    out += time + "  " + layout.modules[m];
+    for (unsigned c = 0; c < kChannelsPerModule; ++c) {
+      std::string value = "-";
+      if (up && IsTemperature(values[c])) {
+        value.clear();
+        AppendCelsiusFixed(value, values[c]);
+      }
+      AppendPadded(out, value, 9);
+    }
+    if (!up) out += "  no answer";
+    out += '\n';
+  }
+}
+
+}  // namespace
+
+bool IsTemperature(std::uint16_t value) { return value >= kLowestRaw && value <= kHighestRaw; }
+
+void AppendCelsius(std::string& out, std::uint16_t value) {
+  const Degrees d = ToDegrees(value);
+  char text[24];
+  int fraction = d.tenThousandths;
+  int digits = 4;
+  while (digits > 1 && fraction % 10 == 0) {
+    fraction /= 10;
+    --digits;
+  }
+  std::snprintf(text, sizeof text, "%s%d.%0*d", d.negative ? "-" : "", d.whole, digits, fraction);
+  out += text;
+}
+
+bool ModuleAnswering(const std::uint16_t* moduleValues) {
+  for (unsigned c = 0; c < kChannelsPerModule; ++c)
+    if (moduleValues[c] != 0) return true;
+  return false;
+}
+
+void AppendUtc(std::string& out, std::int64_t utcMs) {
+  const std::int64_t seconds = utcMs >= 0 ? utcMs / 1000 : (utcMs - 999) / 1000;
+  const auto millis = static_cast<int>(utcMs - seconds * 1000);
+  const auto t = static_cast<std::time_t>(seconds);
+  std::tm parts{};
+  gmtime_r(&t, &parts);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
+                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, millis);
+  out += text;
+}
+
+std::string HeaderText(Format format) {
+  std::string out;
+  if (format == Format::Csv) {
+    out = "time,port,module,up";
+    for (unsigned c = 0; c < kChannelsPerModule; ++c) out += ",ch" + std::to_string(c);
+    out += '\n';
+  } else if (format == Format::Table) {
+    out = "time (UTC)                module";
+    for (unsigned c = 0; c < kChannelsPerModule; ++c)
+      AppendPadded(out, "ch" + std::to_string(c), 9);
+    out += '\n';
+  }
+  return out;
+}
+
+void AppendRowText(std::string& out, Format format, const RunLayout& layout, const Row& row) {
+  std::string time;
+  if (format != Format::Influx) AppendUtc(time, row.utcMs);
+  switch (format) {
+    case Format::Csv:
+      AppendCsv(out, layout, row, time);
+      break;
+    case Format::Jsonl:
+      AppendJsonl(out, layout, row, time);
+      break;
+    case Format::Influx:
+      AppendInflux(out, layout, row);
+      break;
+    case Format::Table:
+      AppendTable(out, layout, row, time);
+      break;
+  }
+}
+
+std::string Exposition(const MetricsSnapshot& m) {
+  const std::string port = "port=\"" + std::to_string(m.layout.port) + '"';
+  const bool haveRow = m.latest.size() == m.layout.modules.size() * kChannelsPerModule;
+  std::string out;
+  out +=
+      "# HELP wexlink_temperature_celsius Newest reading of a module channel in degrees Celsius; "
+      "absent while the channel is out of range or the module is not answering.\n"
+      "# TYPE wexlink_temperature_celsius gauge\n";
+  for (std::size_t k = 0; haveRow && k < m.layout.modules.size(); ++k) {
+    const std::uint16_t* values = m.latest.data() + k * kChannelsPerModule;
+    if (!ModuleAnswering(values)) continue;
+    for (unsigned c = 0; c < kChannelsPerModule; ++c) {
+      if (!IsTemperature(values[c])) continue;
+      out += "wexlink_temperature_celsius{" + port + ",module=\"" + m.layout.modules[k] +
+             "\",channel=\"" + std::to_string(c) + "\"} ";
+      AppendCelsius(out, values[c]);
+      out += '\n';
+    }
+  }
+  out +=
+      "# HELP wexlink_module_up Whether the module answered in the newest row (1) or the library "
+      "has blanked it after missed replies (0).\n"
+      "# TYPE wexlink_module_up gauge\n";
+  for (std::size_t k = 0; haveRow && k < m.layout.modules.size(); ++k) {
+    out += "wexlink_module_up{" + port + ",module=\"" + m.layout.modules[k] + "\"} " +
+           (ModuleAnswering(m.latest.data() + k * kChannelsPerModule) ? "1\n" : "0\n");
+  }
+  out +=
+      "# HELP wexlink_rows_total Rows read from the library (one row is one poll of every "
+      "module).\n"
+      "# TYPE wexlink_rows_total counter\n"
+      "wexlink_rows_total{" +
+      port + "} " + std::to_string(m.rows) +
+      "\n"
+      "# HELP wexlink_rows_dropped_total Rows the library dropped because its buffer ring was "
+      "full.\n"
+      "# TYPE wexlink_rows_dropped_total counter\n"
+      "wexlink_rows_dropped_total{" +
+      port + "} " + std::to_string(m.dropped) +
+      "\n"
+      "# HELP wexlink_last_row_timestamp_seconds Time the newest row was stored, in seconds "
+      "since the epoch.\n"
+      "# TYPE wexlink_last_row_timestamp_seconds gauge\n";
+  if (haveRow) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%" PRId64 ".%03d", m.latestUtcMs / 1000,
+                  static_cast<int>(m.latestUtcMs % 1000));
+    out += "wexlink_last_row_timestamp_seconds{" + port + "} " + text + '\n';
+  }
+  return out;
+}
+
+}  // namespace wexread
