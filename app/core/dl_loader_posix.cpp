@@ -23,6 +23,7 @@
 #include <system_error>
 
 #include "library_loader.h"
+#include "wexlink.h"
 
 namespace wexmon {
 namespace {
@@ -49,7 +50,9 @@ class PosixLoader final : public LibraryLoader {
       for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
       if (extension == ".dll") stem.resize(dot);
     }
-    return "lib" + stem + ".so";
+    // The runtime name (SONAME) of the card interface this program was built
+    // against: a machine with only the runtime package has no libwexlink.so.
+    return "lib" + stem + ".so." + std::to_string(WEXLINK_VERSION_MAJOR);
   }
 
   std::string PlatformSymbolName(std::string_view declaredName) const override {

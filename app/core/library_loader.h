@@ -19,7 +19,7 @@ class LibraryLoader {
   virtual ~LibraryLoader() = default;
 
   // The file this system loads for a library declared under `declaredFile`
-  // ("wexlink.Dll" -> "libwexlink.so" on Linux).
+  // ("wexlink.Dll" -> "libwexlink.so.1" on Linux).
   virtual std::string PlatformFileName(std::string_view declaredFile) const = 0;
   // The name this system looks up for a declared export ("_Initial@16" ->
   // "Initial" on Linux, unchanged on 32-bit Windows).
