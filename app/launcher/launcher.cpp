@@ -71,7 +71,8 @@ std::string CapabilitySets() {
       const std::size_t colon = line.find(':');
       const std::size_t value = line.find_first_not_of(" \t", colon + 1);
       if (colon != std::string::npos && value != std::string::npos) {
-        sets += (sets.empty() ? "" : " ") + line.substr(0, colon) + "=" + line.substr(value);
+        if (!sets.empty()) sets += ' ';
+        sets.append(line, 0, colon).append(1, '=').append(line, value, std::string::npos);
       }
     }
     start = end + 1;
