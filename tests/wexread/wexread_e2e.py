@@ -12,6 +12,11 @@ servers from Debian's packages started here on free loopback ports.
               back; promtool accepts the exposition and the --textfile
   influx      InfluxDB 1.x takes the --format influx lines through /write and
               returns them through /query
+  web         headless Chromium, driven through chromedriver's WebDriver API,
+              shows the simulator's values on the page served by --listen; a
+              changed value comes without a reload within two rows, a silenced
+              module shows as not answering, the plot has drawn points, and
+              the page reconnects by itself when wexread is restarted
 
 Every process started here dies with this script (PR_SET_PDEATHSIG) and is
 stopped at its end whatever happens. Exit 77: a server is missing or cannot
@@ -411,6 +416,165 @@ def test_prometheus(o, folder):
     print("prometheus: %d rows scraped, module 01:05 down and back" % list(rows.values())[0])
 
 
+# ---- the web page in a real browser -------------------------------------------------
+
+
+class Browser:
+    """Headless Chromium through chromedriver's WebDriver HTTP API."""
+
+    def __init__(self, folder):
+        port = free_port()
+        self.log = open(os.path.join(folder, "chromedriver.log"), "w")
+        spawn(["chromedriver", "--port=%d" % port], stdout=self.log, stderr=self.log)
+        self.base = "http://127.0.0.1:%d" % port
+        try:
+            wait_for("chromedriver", lambda: http(self.base + "/status")[0] == 200, 20)
+        except AssertionError:
+            raise Skip("chromedriver did not start")
+        args = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                "--user-data-dir=" + os.path.join(folder, "chromium-profile")]
+        caps = {"capabilities": {"alwaysMatch": {"browserName": "chrome", "goog:chromeOptions": {
+            "binary": shutil.which("chromium"), "args": args}}}}
+        status, body = self.call("POST", "/session", caps, base=True)
+        if status != 200:
+            raise Skip("chromium did not start: " + body[:400])
+        self.session = json.loads(body)["value"]["sessionId"]
+
+    def call(self, method, path, payload=None, base=False):
+        url = self.base + ("" if base else "/session/" + self.session) + path
+        data = json.dumps(payload).encode() if payload is not None else None
+        request = urllib.request.Request(url, data=data, method=method,
+                                         headers={"Content-Type": "application/json"})
+        try:
+            with urllib.request.urlopen(request, timeout=60) as r:
+                return r.status, r.read().decode()
+        except urllib.error.HTTPError as e:
+            return e.code, e.read().decode()
+
+    def value(self, method, path, payload=None):
+        status, body = self.call(method, path, payload)
+        check(status == 200, "WebDriver %s %s: %s %s" % (method, path, status, body[:300]))
+        return json.loads(body)["value"]
+
+    def js(self, script, *args):
+        return self.value("POST", "/execute/sync", {"script": script, "args": list(args)})
+
+    def screenshot(self, path, width, height):
+        self.value("POST", "/window/rect", {"width": width, "height": height})
+        time.sleep(1.5)  # the plot redraws for the new width
+        import base64
+        with open(path, "wb") as f:
+            f.write(base64.b64decode(self.value("GET", "/screenshot")))
+
+    def quit(self):
+        self.call("DELETE", "")
+
+
+FIGURES_JS = """
+return [...document.querySelectorAll('.module')].map(m => ({
+  down: m.classList.contains('down'), state: m.querySelector('.state').textContent,
+  figures: [...m.querySelectorAll('.figure')].map(f => f.textContent)}));"""
+
+# Saturated pixels on the plot's canvases: the series' points and lines (the
+# axes and the grid are grey).
+PLOT_PIXELS_JS = """
+let n = 0;
+for (const c of document.querySelectorAll('#plot canvas')) {
+  const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+  for (let i = 0; i < d.length; i += 4)
+    if (d[i + 3] > 0 && Math.max(d[i], d[i + 1], d[i + 2]) - Math.min(d[i], d[i + 1], d[i + 2]) > 80) ++n;
+}
+return n;"""
+
+
+def page_text(values):
+    return ["No" if v is None else str(float(v)) for v in values]
+
+
+def test_web(o, folder):
+    for tool in ("chromium", "chromedriver"):
+        if not shutil.which(tool):
+            raise Skip("%s not installed (Debian packages chromium, chromium-driver)" % tool)
+    addresses = ["01:00", "01:05"]
+    sim = Sim(o.sim, folder, ["--address", "01:00", "--address", "01:05"] + SIM_RAW_ARGS)
+    args = [o.wexread, "--device", sim.link, "--address", ",".join(addresses), "--period", "700",
+            "--miss-threshold", "1", "--output", os.path.join(folder, "rows.csv")]
+    reader = spawn(args + ["--listen", ":0"], stderr=subprocess.PIPE, text=True)
+    reader.stderr.readline()
+    said = reader.stderr.readline()
+    found = re.fullmatch(r"wexread: live page at (http://127\.0\.0\.1:(\d+)/) \(six hours of "
+                         r"rows kept: (\d+) KiB\)\n", said)
+    check(found, "--listen said " + repr(said))
+    url, port = found.group(1), int(found.group(2))
+    check(http(url + "history?minutes=0")[0] == 400 and http(url + "history?minutes=1x")[0] == 400,
+          "/history takes only 1 to 360 minutes")
+    row_ms = 2 * 700
+
+    browser = Browser(folder)
+    try:
+        browser.value("POST", "/url", {"url": url})
+        loaded_at = browser.js("return window.wexread.loadedAt")
+        want = [page_text(expected(0)), page_text(expected(1))]
+        wait_for("the page to show the simulator's values", lambda: [
+            m["figures"] for m in browser.js(FIGURES_JS)] == want, 30)
+        check([m["state"] for m in browser.js(FIGURES_JS)] == ["answering"] * 2, "states")
+
+        # A changed value: on the page without a reload, in a row stored at most
+        # two rows after the change.
+        changed_at = time.time() * 1000
+        sim.command("temp 1.6 -12.5")
+        want[1][6] = "-12.5"
+        wait_for("the changed value on the page",
+                 lambda: browser.js(FIGURES_JS)[1]["figures"] == want[1], 30)
+        rows = browser.js("return window.wexread.rows().map(r => [r.t, r.c[14]])")
+        first = next(t for t, v in rows if v == -12.5)
+        check(all(v != -12.5 for t, v in rows if t < first), "rows in order")
+        check(first <= changed_at + 2.3 * row_ms,  # 0.3: the row clock's jitter
+              "the change came %.0f ms (%.1f rows) after it was made" %
+              (first - changed_at, (first - changed_at) / row_ms))
+        check(browser.js("return window.wexread.loadedAt") == loaded_at, "the page was reloaded")
+
+        sim.command("silent 1")
+        wait_for("module 01:05 shown as not answering", lambda: browser.js(FIGURES_JS)[1] == {
+            "down": True, "state": "not answering", "figures": ["No"] * 8}, 30)
+        check(browser.js(FIGURES_JS)[0]["figures"] == want[0], "the other module")
+        wait_for("the plot to draw", lambda: browser.js("return window.wexread.drawn") >= 10, 10)
+        pixels = browser.js(PLOT_PIXELS_JS)
+        check(pixels > 100, "the plot's canvas has %d coloured pixels" % pixels)
+        sim.command("answer 1")
+
+        # wexread restarted on the same port: the page reconnects by itself and
+        # carries on with the rows of the new run.
+        reader.send_signal(signal.SIGTERM)
+        check(reader.wait(timeout=10) == 0, "SIGTERM: exit status %s" % reader.returncode)
+        wait_for("the page to see the stream end",
+                 lambda: browser.js("return document.getElementById('link').textContent")
+                 == "reconnecting", 15)
+        events = browser.js("return window.wexread.events")
+        spawn(args + ["--listen", "127.0.0.1:%d" % port], stderr=subprocess.DEVNULL)
+        wait_for("rows of the new run on the page",
+                 lambda: browser.js("return window.wexread.events") > events, 30)
+        check(browser.js("return [window.wexread.reconnects, window.wexread.loadedAt]") ==
+              [1, loaded_at], "reconnected once, without a reload")
+        wait_for("module 01:05 back", lambda: browser.js(FIGURES_JS)[1]["state"] == "answering", 20)
+
+        # The span of ten minutes: the plot is drawn anew from /history.
+        browser.js("const s = document.getElementById('span'); s.value = '10';"
+                   "s.dispatchEvent(new Event('change'));")
+        wait_for("the plot of ten minutes", lambda: browser.js(
+            "return window.wexread.drawn >= 10 && document.getElementById('plot').className == ''"), 10)
+        shots = o.shots or folder
+        browser.screenshot(os.path.join(shots, "wexread-web-desktop.png"), 1280, 900)
+        browser.screenshot(os.path.join(shots, "wexread-web-phone.png"), 390, 844)
+        check(os.path.getsize(os.path.join(shots, "wexread-web-phone.png")) > 10000, "screenshot")
+    finally:
+        browser.quit()
+    print("web: values, a change %.1f rows after it was made, a silent module, %d plot pixels, "
+          "a reconnect; six hours kept in %s KiB" % ((first - changed_at) / row_ms, pixels,
+                                                  found.group(3)))
+
+
 # ---- InfluxDB ----------------------------------------------------------------------
 
 
@@ -473,14 +637,16 @@ def test_influx(o, folder):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=["files", "prometheus", "influx"])
+    parser.add_argument("case", choices=["files", "prometheus", "influx", "web"])
     parser.add_argument("--wexread", required=True)
     parser.add_argument("--sim", required=True)
+    parser.add_argument("--shots", help="web: keep the screenshots in this folder")
     o = parser.parse_args()
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     folder = tempfile.mkdtemp(prefix="wexread-")
     try:
-        {"files": test_files, "prometheus": test_prometheus, "influx": test_influx}[o.case](o, folder)
+        {"files": test_files, "prometheus": test_prometheus, "influx": test_influx,
+         "web": test_web}[o.case](o, folder)
         return 0
     except Skip as e:
         print("skipped: " + str(e))

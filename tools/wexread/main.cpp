@@ -1,10 +1,13 @@
 // wexread: reads W316 modules through the wexlink library in a continuous run
-// and writes every row as it comes, optionally serving Prometheus metrics.
+// and writes every row as it comes, optionally serving Prometheus metrics and
+// a live web page.
 //
 // Threads: this one waits on the run's notification descriptor, takes the
 // buffers out and writes the rows; the library's timer thread polls the
 // modules; the HTTP library's threads answer /metrics from a copy of the
-// newest exposition. SIGINT, SIGTERM and SIGHUP are blocked in every thread
+// newest exposition, and the page's requests from the rows kept (each page's
+// event stream takes rows from a queue of its own: this thread never waits
+// for a browser). SIGINT, SIGTERM and SIGHUP are blocked in every thread
 // but this one, whose handler wakes the wait (and a blocked write).
 #include <fcntl.h>
 #include <poll.h>
@@ -156,6 +159,7 @@ bool Reader::Emit(const std::uint16_t* values, Clock::time_point stored,
   AppendRowText(text_, o_.format, metrics_.layout, row);
   if (sink_.isTerminal()) status_.Clear();
   if (sink_.Write(text_) != Sink::Result::Written) return false;
+  if (server_) server_->AddRow(row.utcMs, values);
   metrics_.latest.assign(values, values + acquisition_.channels());
   metrics_.latestUtcMs = row.utcMs;
   ++metrics_.rows;
@@ -209,10 +213,15 @@ int Reader::Run() {
   } const wakeRegistration(wake[1]);
 
   if (o_.listen) {
-    server_ = std::make_unique<MetricsServer>(*o_.listen);
+    server_ = std::make_unique<MetricsServer>(
+        *o_.listen, metrics_.layout, std::chrono::milliseconds(o_.periodMs) * o_.ModuleCount());
     const bool v6 = o_.listen->host.find(':') != std::string::npos;
-    std::fprintf(stderr, "wexread: metrics at http://%s%s%s:%d/metrics\n", v6 ? "[" : "",
-                 o_.listen->host.c_str(), v6 ? "]" : "", server_->port());
+    char base[300];
+    std::snprintf(base, sizeof base, "http://%s%s%s:%d", v6 ? "[" : "", o_.listen->host.c_str(),
+                  v6 ? "]" : "", server_->port());
+    std::fprintf(stderr, "wexread: metrics at %s/metrics\n", base);
+    std::fprintf(stderr, "wexread: live page at %s/ (six hours of rows kept: %zu KiB)\n", base,
+                 (server_->historyBytes() + 1023) / 1024);
   }
   Publish();
 

@@ -76,7 +76,7 @@ std::optional<ListenAddress> ParseListenAddress(const std::string& text) {
   } else if (host.find_first_of("[]:") != std::string::npos) {
     return std::nullopt;  // an IPv6 address needs its brackets
   }
-  if (host.empty()) host = "0.0.0.0";
+  if (host.empty()) host = "127.0.0.1";  // this machine only, unless asked
   return ListenAddress{host, port};
 }
 
@@ -85,7 +85,8 @@ ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
   CLI::App app{
       "Reads W316 temperature modules through the wexlink library: a continuous run whose\n"
       "rows go to standard output or a file as a table, CSV, JSON lines or InfluxDB line\n"
-      "protocol, and optionally to Prometheus (--listen) or a node_exporter textfile.",
+      "protocol, and optionally to Prometheus and a live web page (--listen) or a node_exporter "
+      "textfile.",
       "wexread"};
   app.set_version_flag("--version", "wexread " WEXREAD_VERSION);
   app.footer(
@@ -140,7 +141,9 @@ ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
       ->check(CLI::IsMember({"table", "csv", "jsonl", "influx"}).description(""));
   app.add_option("-o,--output", o.outputPath, "append rows to FILE instead of standard output")
       ->type_name("FILE");
-  app.add_option("-l,--listen", listenText, "serve Prometheus metrics at http://ADDR:PORT/metrics")
+  app.add_option("-l,--listen", listenText,
+                 "serve Prometheus metrics at http://ADDR:PORT/metrics and a live page at /; "
+                 "ADDR defaults to 127.0.0.1, 0.0.0.0 is every address")
       ->type_name("ADDR:PORT");
   app.add_option("--textfile", o.textfile,
                  "keep the metrics in FILE (written whole, then renamed) for node_exporter")
