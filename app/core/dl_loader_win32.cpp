@@ -8,19 +8,10 @@
 #include <map>
 
 #include "library_loader.h"
+#include "win32_text.h"
 
 namespace wexmon {
 namespace {
-
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
-                      nullptr, nullptr);
-  return result;
-}
 
 // "error 126 (The specified module could not be found.)"
 std::string SystemErrorText(DWORD code) {

@@ -21,48 +21,10 @@
 #include <string>
 #include <vector>
 
+#include "checks.h"
+#include "win32_text.h"
+
 namespace {
-
-int g_checks = 0;
-int g_failures = 0;
-
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                    nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n,
-                      nullptr, nullptr);
-  return out;
-}
-
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
-
-bool Check(bool ok, const char* what, const std::string& detail = {}) {
-  ++g_checks;
-  if (!ok) ++g_failures;
-  std::printf("%s %s%s%s\n", ok ? "ok  " : "FAIL", what, detail.empty() ? "" : ": ",
-              detail.c_str());
-  std::fflush(stdout);
-  return ok;
-}
-
-std::string Fmt(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
-std::string Fmt(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 template <typename Done>
 bool WaitFor(Done done, DWORD timeoutMs) {
@@ -219,7 +181,7 @@ bool SaveBmp(const RECT& r, const std::string& path) {
   file.bfType = 0x4D42;
   file.bfOffBits = sizeof file + sizeof info;
   file.bfSize = file.bfOffBits + bytes;
-  HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  HANDLE h = CreateFileW(wexmon::Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
@@ -232,8 +194,9 @@ bool SaveBmp(const RECT& r, const std::string& path) {
 
 // The relay port's byte in the I/O-space file, or -1.
 int RelayByte(const std::string& path) {
-  HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileW(wexmon::Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return -1;
   OVERLAPPED at{};
   at.Offset = 256;
@@ -338,8 +301,8 @@ int Run(const std::string& iospace, const std::vector<std::wstring>& expect,
   const std::wstring line1 = Line(L"1~4点温度：  ", expect, 0);
   const std::wstring line2 = Line(L"5~8点温度：  ", expect, 4);
   const bool values = WaitFor([&] { return Text(label1) == line1; }, 8000);
-  Check(values, "Label1 shows channels 1 to 4", Utf8(Text(label1)));
-  Check(Text(label2) == line2, "Label2 shows channels 5 to 8", Utf8(Text(label2)));
+  Check(values, "Label1 shows channels 1 to 4", wexmon::Narrow(Text(label1)));
+  Check(Text(label2) == line2, "Label2 shows channels 5 to 8", wexmon::Narrow(Text(label2)));
 
   // Display frame i holds value label i; frame captions 温度1 ... 温度8.
   const std::vector<Child> shownControls = Children(show);
@@ -362,7 +325,7 @@ int Run(const std::string& iospace, const std::vector<std::wstring>& expect,
     const std::wstring text = value != nullptr ? Text(value->hwnd) : L"?";
     displayOk = displayOk && text == expect[i];
     if (i != 0) displayed += ' ';
-    displayed += Utf8(text);
+    displayed += wexmon::Narrow(text);
     if (i == 0 && value != nullptr) firstValue = value->rect;
   }
   Check(displayOk, "the eight display labels show the channels in their frames", displayed);
@@ -410,7 +373,8 @@ int Run(const std::string& iospace, const std::vector<std::wstring>& expect,
   const bool stopped =
       WaitFor([&] { return Text(start) == L"启动" && !IsWindowVisible(show); }, 5000);
   Check(stopped, "Enter on the start button stops: caption 启动, display window hidden");
-  Check(Text(label1) == L"提示：模块已停止!", "status line after the stop", Utf8(Text(label1)));
+  Check(Text(label1) == L"提示：模块已停止!", "status line after the stop",
+        wexmon::Narrow(Text(label1)));
 
   // ---- Closing the main window ends the program
   PostMessageW(main, WM_CLOSE, 0, 0);
@@ -439,7 +403,7 @@ int main(int argc, char** argv) {
       std::string list = argv[i + 1];
       for (std::size_t from = 0; from <= list.size();) {
         const std::size_t comma = std::min(list.find(',', from), list.size());
-        expect.push_back(Wide(list.substr(from, comma - from)));
+        expect.push_back(wexmon::Widen(list.substr(from, comma - from)));
         from = comma + 1;
       }
     }

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "checks.h"
 #include "wexlink.h"
 
 namespace {
@@ -57,27 +58,6 @@ struct Api {
   WEXLINK_EXPORTS(DECLARE_ENTRY)
 #undef DECLARE_ENTRY
 };
-
-int g_failures = 0;
-int g_checks = 0;
-
-void Check(bool ok, const char* what, const std::string& detail = {}) {
-  ++g_checks;
-  if (!ok) ++g_failures;
-  std::printf("%s %s%s%s\n", ok ? "ok  " : "FAIL", what, detail.empty() ? "" : ": ",
-              detail.c_str());
-  std::fflush(stdout);
-}
-
-std::string Fmt(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
-std::string Fmt(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 template <typename Fn>
 Fn As(FARPROC proc) {
