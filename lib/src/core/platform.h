@@ -60,6 +60,22 @@ class IoPorts {
   virtual void Out32(uint16_t port, uint32_t value) = 0;
 };
 
+// Ports served alike at every width: the six calls become Read and Write of
+// 1, 2 or 4 bytes (values little-endian, the x86 order).
+class WidthIoPorts : public IoPorts {
+ public:
+  uint8_t In8(uint16_t port) final { return static_cast<uint8_t>(Read(port, 1)); }
+  uint16_t In16(uint16_t port) final { return static_cast<uint16_t>(Read(port, 2)); }
+  uint32_t In32(uint16_t port) final { return Read(port, 4); }
+  void Out8(uint16_t port, uint8_t value) final { Write(port, value, 1); }
+  void Out16(uint16_t port, uint16_t value) final { Write(port, value, 2); }
+  void Out32(uint16_t port, uint32_t value) final { Write(port, value, 4); }
+
+ protected:
+  virtual uint32_t Read(uint16_t port, int width) = 0;
+  virtual void Write(uint16_t port, uint32_t value, int width) = 0;
+};
+
 // No port access at all: writes do nothing and reads give all ones, as a bus
 // with nothing behind the port answers.
 class NoIoPorts final : public IoPorts {

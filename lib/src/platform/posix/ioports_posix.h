@@ -49,7 +49,7 @@ std::optional<PortRange> ParseGrantedPorts(std::string_view text);
 // effective user. Anything else, or a file that cannot be opened, means no port
 // access: writes do nothing and reads give all ones, as an absent port does;
 // the first refusal is reported in one line on standard error.
-class FileIoSpace final : public IoPorts {
+class FileIoSpace final : public WidthIoPorts {
  public:
   static constexpr off_t kSize = 64 * 1024;
 
@@ -58,19 +58,12 @@ class FileIoSpace final : public IoPorts {
   FileIoSpace(const FileIoSpace&) = delete;
   FileIoSpace& operator=(const FileIoSpace&) = delete;
 
-  uint8_t In8(uint16_t port) override { return static_cast<uint8_t>(Read(port, 1)); }
-  uint16_t In16(uint16_t port) override { return static_cast<uint16_t>(Read(port, 2)); }
-  uint32_t In32(uint16_t port) override { return Read(port, 4); }
-  void Out8(uint16_t port, uint8_t value) override { Write(port, value, 1); }
-  void Out16(uint16_t port, uint16_t value) override { Write(port, value, 2); }
-  void Out32(uint16_t port, uint32_t value) override { Write(port, value, 4); }
-
   const std::string& Path() const { return path_; }
 
  private:
   int Descriptor();
-  uint32_t Read(uint16_t port, int width);
-  void Write(uint16_t port, uint32_t value, int width);
+  uint32_t Read(uint16_t port, int width) override;
+  void Write(uint16_t port, uint32_t value, int width) override;
 
   const std::string path_;
   std::mutex openMutex_;

@@ -39,7 +39,7 @@ enum class PortPath { kInstructions, kDevPort, kNone };
 // that can be opened one range at a time), otherwise /dev/port for byte
 // accesses. A wider access that only /dev/port could serve is refused like an
 // absent port: a write does nothing, a read gives all ones.
-class RoutedIoPorts final : public IoPorts {
+class RoutedIoPorts final : public WidthIoPorts {
  public:
   explicit RoutedIoPorts(std::unique_ptr<PortPrimitives> machine) : machine_(std::move(machine)) {}
 
@@ -51,15 +51,9 @@ class RoutedIoPorts final : public IoPorts {
     return width == 1 ? PortPath::kDevPort : PortPath::kNone;
   }
 
-  uint8_t In8(uint16_t port) override { return static_cast<uint8_t>(In(port, 1)); }
-  uint16_t In16(uint16_t port) override { return static_cast<uint16_t>(In(port, 2)); }
-  uint32_t In32(uint16_t port) override { return In(port, 4); }
-  void Out8(uint16_t port, uint8_t value) override { Out(port, value, 1); }
-  void Out16(uint16_t port, uint16_t value) override { Out(port, value, 2); }
-  void Out32(uint16_t port, uint32_t value) override { Out(port, value, 4); }
-
  private:
-  uint32_t In(uint16_t port, unsigned width) {
+  uint32_t Read(uint16_t port, int bytes) override {
+    const auto width = static_cast<unsigned>(bytes);
     switch (Route(port, width)) {
       case PortPath::kInstructions:
         return machine_->InstructionIn(port, width);
@@ -73,7 +67,8 @@ class RoutedIoPorts final : public IoPorts {
     return width == 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1u;
   }
 
-  void Out(uint16_t port, uint32_t value, unsigned width) {
+  void Write(uint16_t port, uint32_t value, int bytes) override {
+    const auto width = static_cast<unsigned>(bytes);
     switch (Route(port, width)) {
       case PortPath::kInstructions:
         machine_->InstructionOut(port, value, width);

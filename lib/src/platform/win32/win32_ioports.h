@@ -49,7 +49,7 @@ class ProcessorPorts final : public IoPorts {
 // a directory or a device means no access (writes do nothing, reads give all
 // ones), reported in one line the first time. A read beyond the end of the
 // file gives zero bytes.
-class FileIoSpace final : public IoPorts {
+class FileIoSpace final : public WidthIoPorts {
  public:
   static constexpr LONGLONG kSize = 64 * 1024;
 
@@ -58,17 +58,10 @@ class FileIoSpace final : public IoPorts {
   FileIoSpace(const FileIoSpace&) = delete;
   FileIoSpace& operator=(const FileIoSpace&) = delete;
 
-  uint8_t In8(uint16_t port) override { return static_cast<uint8_t>(Read(port, 1)); }
-  uint16_t In16(uint16_t port) override { return static_cast<uint16_t>(Read(port, 2)); }
-  uint32_t In32(uint16_t port) override { return Read(port, 4); }
-  void Out8(uint16_t port, uint8_t value) override { Write(port, value, 1); }
-  void Out16(uint16_t port, uint16_t value) override { Write(port, value, 2); }
-  void Out32(uint16_t port, uint32_t value) override { Write(port, value, 4); }
-
  private:
   HANDLE Handle();
-  uint32_t Read(uint16_t port, int width);
-  void Write(uint16_t port, uint32_t value, int width);
+  uint32_t Read(uint16_t port, int width) override;
+  void Write(uint16_t port, uint32_t value, int width) override;
 
   const std::wstring path_;
   std::atomic<HANDLE> handle_{INVALID_HANDLE_VALUE};
