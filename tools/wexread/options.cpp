@@ -91,7 +91,8 @@ ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
   app.set_version_flag("--version", "wexread " WEXREAD_VERSION);
   app.footer(
       "Exit status: 0 done (count, duration, SIGINT or SIGTERM), 1 an output or listening\n"
-      "error, 2 a usage error, 3 the library refused a call. See wexread(1).");
+      "error, 2 a usage error, 3 the library refused a call, 4 the device was gone for longer\n"
+      "than --exit-on-loss. See wexread(1).");
 
   std::string addressList;
   std::string formatName;
@@ -149,6 +150,16 @@ ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
                  "keep the metrics in FILE (written whole, then renamed) for node_exporter")
       ->type_name("FILE");
   app.add_flag("-q,--quiet", o.quiet, "no status line on a terminal");
+  app.add_option("--exit-on-loss", o.exitOnLossS,
+                 "end with status 4 once the device has been gone for S seconds (default: "
+                 "keep reopening it)")
+      ->type_name("S")
+      ->check(CLI::Range(0.0, 1e9).description(""));
+  app.add_option("--restart-silent", o.restartSilentS,
+                 "restart the run when no module has answered for S seconds (default: 60, or "
+                 "the miss threshold + 2 row periods when longer)")
+      ->type_name("S")
+      ->check(CLI::Range(0.001, 1e9).description(""));
 
   try {
     app.parse(argc, argv);

@@ -32,6 +32,10 @@ struct Options {
   std::optional<ListenAddress> listen;
   std::string textfile;
   bool quiet = false;
+  // --exit-on-loss: end (status 4) once the device has been gone this long.
+  std::optional<double> exitOnLossS;
+  // --restart-silent; 0: 60 s or (misses + 2) row periods, the longer.
+  double restartSilentS = 0;
 
   unsigned ModuleCount() const {
     return addresses.empty() ? modules : static_cast<unsigned>(addresses.size());

@@ -211,11 +211,22 @@ std::string Exposition(const MetricsSnapshot& m) {
       "wexlink_rows_total{" +
       port + "} " + std::to_string(m.rows) +
       "\n"
-      "# HELP wexlink_rows_dropped_total Rows the library dropped because its buffer ring was "
-      "full.\n"
+      "# HELP wexlink_rows_dropped_total Rows the library overwrote before they were read.\n"
       "# TYPE wexlink_rows_dropped_total counter\n"
       "wexlink_rows_dropped_total{" +
       port + "} " + std::to_string(m.dropped) +
+      "\n"
+      "# HELP wexlink_device_up Whether the serial device is open and read (1) or gone and being "
+      "reopened (0).\n"
+      "# TYPE wexlink_device_up gauge\n"
+      "wexlink_device_up{" +
+      port + "} " + (m.deviceUp ? "1" : "0") +
+      "\n"
+      "# HELP wexlink_reconnects_total Runs started again after the device was lost or every "
+      "module fell silent.\n"
+      "# TYPE wexlink_reconnects_total counter\n"
+      "wexlink_reconnects_total{" +
+      port + "} " + std::to_string(m.reconnects) +
       "\n"
       "# HELP wexlink_last_row_timestamp_seconds Time the newest row was stored, in seconds "
       "since the epoch.\n"

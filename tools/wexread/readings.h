@@ -19,7 +19,7 @@ struct RunLayout {
 };
 
 // One row: one value per channel, module k owning channels 8k to 8k+7, and
-// the time the library stored it.
+// the time of its poll cycle on the run's schedule.
 struct Row {
   std::int64_t utcMs = 0;
   const std::uint16_t* values = nullptr;
@@ -54,6 +54,8 @@ struct MetricsSnapshot {
   std::int64_t latestUtcMs = 0;
   std::uint64_t rows = 0;
   std::uint64_t dropped = 0;
+  bool deviceUp = true;
+  std::uint64_t reconnects = 0;
 };
 
 // Prometheus text exposition format 0.0.4.
