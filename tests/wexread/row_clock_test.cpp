@@ -41,7 +41,12 @@ class Ring {
     *dropped = update.dropped;
     std::vector<std::uint64_t> written;
     for (std::uint64_t r = update.firstNew; r <= update.stored; ++r) {
-      const std::uint16_t value = record_[1 + std::size_t{rows.RecordIndex(r)} * kChannels];
+      const std::uint32_t index = rows.RecordIndex(r);
+      if (index >= rows_) {
+        ADD_FAILURE() << "row " << r << " is not in the record";
+        break;
+      }
+      const std::uint16_t value = record_[1 + std::size_t{index} * kChannels];
       EXPECT_EQ(value, static_cast<std::uint16_t>(r)) << "row " << r;
       written.push_back(r);
     }
