@@ -83,7 +83,7 @@ std::optional<ListenAddress> ParseListenAddress(const std::string& text) {
 ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
   Options o;
   CLI::App app{
-      "Reads W316 temperature modules through the wexlink library: a continuous run whose\n"
+      "Reads W316 temperature modules through the wexlink library: a snapshot run whose\n"
       "rows go to standard output or a file as a table, CSV, JSON lines or InfluxDB line\n"
       "protocol, and optionally to Prometheus and a live web page (--listen) or a node_exporter "
       "textfile.",
@@ -126,8 +126,9 @@ ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
       ->type_name("K")
       ->check(CLI::Range(1, 127).description(""))
       ->capture_default_str();
-  app.add_option("--buffers", o.buffers,
-                 "library ring size in buffers of 5 rows (default: ten minutes of rows)")
+  app.add_option(
+         "--buffers", o.buffers,
+         "library ring size in units of 5 rows, at least 16 rows (default: ten minutes of rows)")
       ->type_name("N")
       ->check(CLI::Range(1u, 65535u).description(""));
   app.add_option("-n,--count", o.count, "stop after N rows")
