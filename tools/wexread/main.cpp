@@ -137,7 +137,7 @@ class Reader {
   void StartRun();
   bool ReadRows();
   bool WriteBlankRows(Clock::time_point now);
-  void Lose(const std::string& why, Clock::time_point now);
+  void Lose(const std::string& why, Clock::time_point now, bool silent);
   void TryReopen(Clock::time_point now);
   bool Emit(const std::uint16_t* values, Clock::time_point stored);
   bool CountReached() const { return o_.count != 0 && metrics_.rows >= o_.count; }
@@ -167,6 +167,8 @@ class Reader {
   bool started_ = false;
   bool done_ = false;  // the count is reached, or the output has ended
   bool textfileFailing_ = false;
+  // Restarts for silence since a module last answered: only the first is told.
+  unsigned silentRestarts_ = 0;
 };
 
 void Reader::Publish() {
@@ -252,6 +254,7 @@ bool Reader::ReadRows() {
     for (unsigned k = 0; k < modules; ++k) {
       if (ModuleAnswering(values + k * kChannelsPerModule)) {
         lastAnswer_ = std::max(lastAnswer_, due);
+        silentRestarts_ = 0;
         break;
       }
     }
@@ -284,10 +287,15 @@ bool Reader::WriteBlankRows(Clock::time_point now) {
   return !CountReached();
 }
 
-void Reader::Lose(const std::string& why, Clock::time_point now) {
+void Reader::Lose(const std::string& why, Clock::time_point now, bool silent) {
+  silentRestarts_ = silent ? silentRestarts_ + 1 : 0;
   status_.Clear();
-  std::fprintf(stderr, "wexread: %s: rows carry no values until it is back; reopening %s\n",
-               why.c_str(), watch_.path().c_str());
+  if (silentRestarts_ <= 1) {
+    std::fprintf(stderr,
+                 silent ? "wexread: %s: restarting the run on %s\n"
+                        : "wexread: %s: rows carry no values until it is back; reopening %s\n",
+                 why.c_str(), watch_.path().c_str());
+  }
   try {
     acquisition_.Stop();
   } catch (const LibraryError& e) {
@@ -311,8 +319,10 @@ void Reader::TryReopen(Clock::time_point now) {
   }
   ++metrics_.reconnects;
   status_.Clear();
-  std::fprintf(stderr, "wexread: %s is back after %.1f s: reading again\n", watch_.path().c_str(),
-               std::chrono::duration<double>(now - lostAt_).count());
+  if (silentRestarts_ <= 1) {
+    std::fprintf(stderr, "wexread: %s is back after %.1f s: reading again\n", watch_.path().c_str(),
+                 std::chrono::duration<double>(now - lostAt_).count());
+  }
   Publish();
   ShowStatus();
 }
@@ -394,7 +404,7 @@ int Reader::Run() {
 
     if (running) {
       if (const auto why = watch_.Lost()) {
-        Lose(*why, now);
+        Lose(*why, now, false);
         continue;
       }
       if (!ReadRows()) {
@@ -405,7 +415,7 @@ int Reader::Run() {
         char why[96];
         std::snprintf(why, sizeof why, "no module has answered for %.0f s",
                       std::chrono::duration<double>(Clock::now() - lastAnswer_).count());
-        Lose(why, Clock::now());
+        Lose(why, Clock::now(), true);
       }
       continue;
     }
