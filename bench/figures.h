@@ -1,5 +1,5 @@
 // The figures a benchmark program reports, one line each, in a form that
-// scripts/bench collects into the results table of BENCHMARKS.md.
+// scripts/bench collects into the results table of docs/benchmarks.md.
 #pragma once
 
 #include <algorithm>
