@@ -27,6 +27,7 @@
 #include "metrics_server.h"
 #include "options.h"
 #include "output.h"
+#include "plant_outputs.h"
 #include "readings.h"
 #include "row_clock.h"
 
@@ -115,6 +116,7 @@ class Reader {
   Acquisition acquisition_;
   MetricsSnapshot metrics_;
   std::unique_ptr<MetricsServer> server_;
+  std::unique_ptr<PlantOutputs> plant_;  // --mqtt, --modbus
   std::optional<RowClock> clock_;
   std::string text_;
   bool done_ = false;  // the count is reached, or the output has ended
@@ -124,6 +126,7 @@ class Reader {
 void Reader::Publish() {
   if (!server_ && o_.textfile.empty()) return;
   metrics_.dropped = clock_ ? clock_->dropped() : 0;
+  if (plant_) plant_->AddTo(metrics_);
   const std::string exposition = Exposition(metrics_);
   if (server_) server_->Publish(exposition);
   if (o_.textfile.empty()) return;
@@ -163,6 +166,7 @@ bool Reader::Emit(const std::uint16_t* values, Clock::time_point stored,
   metrics_.latest.assign(values, values + acquisition_.channels());
   metrics_.latestUtcMs = row.utcMs;
   ++metrics_.rows;
+  if (plant_) plant_->Row(row.utcMs, values, metrics_.rows);
   return true;
 }
 
@@ -223,6 +227,8 @@ int Reader::Run() {
     std::fprintf(stderr, "wexread: live page at %s/ (six hours of rows kept: %zu KiB)\n", base,
                  (server_->historyBytes() + 1023) / 1024);
   }
+  // The unit and the channel names are the defaults until configured.
+  plant_ = PlantOutputs::Start(o_, metrics_.layout, TemperatureUnit::C, {});
   Publish();
 
   if (notify_.get() < 0) throw OutputError("eventfd: " + std::string(std::strerror(errno)));
@@ -289,6 +295,7 @@ int Reader::Run() {
                  static_cast<unsigned long long>(clock_->dropped()));
   }
   server_.reset();
+  plant_.reset();
   return 0;
 }
 

@@ -32,6 +32,11 @@ struct Options {
   std::optional<ListenAddress> listen;
   std::string textfile;
   bool quiet = false;
+  std::string mqttUrl;  // --mqtt: mqtt://[user[:password]@]HOST[:PORT] or mqtts://
+  std::string mqttPrefix = "wexlink";
+  std::string mqttCa;
+  std::string mqttPasswordFile;
+  std::optional<ListenAddress> modbus;  // --modbus [ADDR]:PORT
 
   unsigned ModuleCount() const {
     return addresses.empty() ? modules : static_cast<unsigned>(addresses.size());
