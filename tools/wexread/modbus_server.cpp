@@ -130,6 +130,9 @@ bool ModbusServer::Answer(Connection& c) {
   const std::uint8_t* pdu = c.frame.data() + kHeader;
   const std::size_t pduLength = c.have - kHeader;
   const unsigned function = pdu[0];
+  // 0x80 and above are exception replies, not requests: libmodbus would
+  // answer with a function code that wraps round to a valid one.
+  if (function >= 0x80) return false;
   int exception = 0;
   if (function != MODBUS_FC_READ_DISCRETE_INPUTS && function != MODBUS_FC_READ_INPUT_REGISTERS) {
     exception = MODBUS_EXCEPTION_ILLEGAL_FUNCTION;  // every write among them: read-only
