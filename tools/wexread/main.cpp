@@ -34,6 +34,7 @@
 #include "metrics_server.h"
 #include "options.h"
 #include "output.h"
+#include "plant_outputs.h"
 #include "readings.h"
 #include "row_clock.h"
 #include "serial_diagnosis.h"
@@ -163,6 +164,7 @@ class Reader {
   Clock::duration retryPause_ = kFirstRetry;
   std::uint64_t droppedBefore_ = 0;  // by runs before the current one
   std::chrono::system_clock::duration offset_{};
+  std::unique_ptr<PlantOutputs> plant_;  // --mqtt, --modbus
   std::string text_;
   bool started_ = false;
   bool done_ = false;  // the count is reached, or the output has ended
@@ -174,6 +176,7 @@ class Reader {
 void Reader::Publish() {
   if (!server_ && o_.textfile.empty()) return;
   metrics_.dropped = droppedBefore_ + (ring_ ? ring_->dropped() : 0);
+  if (plant_) plant_->AddTo(metrics_);
   const std::string exposition = Exposition(metrics_);
   if (server_) server_->Publish(exposition);
   if (o_.textfile.empty()) return;
@@ -214,6 +217,7 @@ bool Reader::Emit(const std::uint16_t* values, Clock::time_point stored) {
   metrics_.latest.assign(values, values + acquisition_.channels());
   metrics_.latestUtcMs = row.utcMs;
   ++metrics_.rows;
+  if (plant_) plant_->Row(row.utcMs, values, metrics_.rows);
   return true;
 }
 
@@ -351,6 +355,8 @@ int Reader::Run() {
     std::fprintf(stderr, "wexread: live page at %s/ (six hours of rows kept: %zu KiB)\n", base,
                  (server_->historyBytes() + 1023) / 1024);
   }
+  // The unit and the channel names are the defaults until configured.
+  plant_ = PlantOutputs::Start(o_, metrics_.layout, TemperatureUnit::C, {});
   Publish();
 
   offset_ = SystemOffset();
@@ -445,6 +451,7 @@ int Reader::Run() {
                  static_cast<unsigned long long>(dropped));
   }
   server_.reset();
+  plant_.reset();
   return 0;
 }
 

@@ -161,6 +161,23 @@ ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
                  "the miss threshold + 2 row periods when longer)")
       ->type_name("S")
       ->check(CLI::Range(0.001, 1e9).description(""));
+  app.add_option("--mqtt", o.mqttUrl,
+                 "publish rows, Home Assistant discovery and availability to the broker at "
+                 "mqtt://[USER@]HOST[:PORT] (mqtts:// for TLS)")
+      ->type_name("URL");
+  app.add_option("--mqtt-prefix", o.mqttPrefix, "topic prefix of the states")
+      ->type_name("TOPIC")
+      ->capture_default_str();
+  app.add_option("--mqtt-ca", o.mqttCa, "CA certificates for mqtts:// (default: the system's)")
+      ->type_name("FILE");
+  app.add_option("--mqtt-password-file", o.mqttPasswordFile,
+                 "the broker password: the first line of FILE")
+      ->type_name("FILE");
+  std::string modbusText;
+  app.add_option("--modbus", modbusText,
+                 "serve the newest row read-only over Modbus TCP; ADDR defaults to 127.0.0.1, "
+                 "0.0.0.0 is every address")
+      ->type_name("[ADDR]:PORT");
 
   try {
     app.parse(argc, argv);
@@ -204,6 +221,13 @@ ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
     o.listen = ParseListenAddress(listenText);
     if (!o.listen) return UsageError("--listen: '" + listenText + "' is not ADDR:PORT");
   }
+
+  if (!modbusText.empty()) {
+    o.modbus = ParseListenAddress(modbusText);
+    if (!o.modbus) return UsageError("--modbus: '" + modbusText + "' is not [ADDR]:PORT");
+  }
+  if (o.mqttPrefix.empty() || o.mqttPrefix.find_first_of("+#") != std::string::npos)
+    return UsageError("--mqtt-prefix: '" + o.mqttPrefix + "' is not a topic without wildcards");
 
   if (!o.device.empty() && getauxval(AT_SECURE) != 0)
     return UsageError(

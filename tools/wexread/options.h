@@ -36,6 +36,11 @@ struct Options {
   std::optional<double> exitOnLossS;
   // --restart-silent; 0: 60 s or (misses + 2) row periods, the longer.
   double restartSilentS = 0;
+  std::string mqttUrl;  // --mqtt: mqtt://[user[:password]@]HOST[:PORT] or mqtts://
+  std::string mqttPrefix = "wexlink";
+  std::string mqttCa;
+  std::string mqttPasswordFile;
+  std::optional<ListenAddress> modbus;  // --modbus [ADDR]:PORT
 
   unsigned ModuleCount() const {
     return addresses.empty() ? modules : static_cast<unsigned>(addresses.size());

@@ -237,6 +237,30 @@ std::string Exposition(const MetricsSnapshot& m) {
                   static_cast<int>(m.latestUtcMs % 1000));
     out += "wexlink_last_row_timestamp_seconds{" + port + "} " + text + '\n';
   }
+  auto family = [&](const char* name, const char* type, const char* help, std::uint64_t value) {
+    out += std::string("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n' +
+           name + '{' + port + "} " + std::to_string(value) + '\n';
+  };
+  if (m.mqtt) {
+    family("wexlink_mqtt_connected", "gauge", "Whether the MQTT broker connection is up.",
+           m.mqttConnected ? 1 : 0);
+    family("wexlink_mqtt_rows_published_total", "counter", "Rows handed to the MQTT client.",
+           m.mqttRowsPublished);
+    family("wexlink_mqtt_rows_dropped_total", "counter",
+           "Rows dropped from the full MQTT queue (oldest first) while the broker was away or "
+           "slow.",
+           m.mqttRowsDropped);
+  }
+  if (m.modbus) {
+    family("wexlink_modbus_requests_total", "counter", "Modbus TCP requests answered.",
+           m.modbusRequests);
+    family("wexlink_modbus_exceptions_total", "counter",
+           "Modbus TCP requests answered with an exception.", m.modbusExceptions);
+    family("wexlink_modbus_connections_refused_total", "counter",
+           "Modbus TCP connections closed at once because the limit was reached.", m.modbusRefused);
+    family("wexlink_modbus_connections", "gauge", "Modbus TCP connections open.",
+           m.modbusConnections);
+  }
   return out;
 }
 

@@ -56,6 +56,16 @@ struct MetricsSnapshot {
   std::uint64_t dropped = 0;
   bool deviceUp = true;
   std::uint64_t reconnects = 0;
+  // --mqtt and --modbus, reported only when enabled.
+  bool mqtt = false;
+  bool mqttConnected = false;
+  std::uint64_t mqttRowsPublished = 0;
+  std::uint64_t mqttRowsDropped = 0;
+  bool modbus = false;
+  std::uint64_t modbusRequests = 0;
+  std::uint64_t modbusExceptions = 0;
+  std::uint64_t modbusRefused = 0;
+  unsigned modbusConnections = 0;
 };
 
 // Prometheus text exposition format 0.0.4.
