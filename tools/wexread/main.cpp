@@ -24,6 +24,7 @@
 #include <optional>
 
 #include "acquisition.h"
+#include "alarms.h"
 #include "metrics_server.h"
 #include "options.h"
 #include "output.h"
@@ -96,6 +97,9 @@ class Reader {
         notify_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
         acquisition_(o) {
     metrics_.layout = LayoutOf(o);
+    metrics_.rowPeriodMs = std::int64_t{o.periodMs} * o.ModuleCount();
+    if (!o.alarms.empty())
+      alarms_.emplace(o.alarms, metrics_.layout.modules, RelayWriter::PortAccess());
   }
 
   int Run();
@@ -107,6 +111,7 @@ class Reader {
   bool Emit(const std::uint16_t* values, Clock::time_point stored,
             std::chrono::system_clock::duration offset);
   void ShowStatus();
+  void OnAlarms(std::int64_t utcMs, const std::uint16_t* values);
 
   const Options& o_;
   Sink sink_;
@@ -116,6 +121,7 @@ class Reader {
   MetricsSnapshot metrics_;
   std::unique_ptr<MetricsServer> server_;
   std::optional<RowClock> clock_;
+  std::optional<Alarms> alarms_;
   std::string text_;
   bool done_ = false;  // the count is reached, or the output has ended
   bool textfileFailing_ = false;
@@ -124,6 +130,10 @@ class Reader {
 void Reader::Publish() {
   if (!server_ && o_.textfile.empty()) return;
   metrics_.dropped = clock_ ? clock_->dropped() : 0;
+  if (alarms_) {
+    metrics_.extra.clear();
+    alarms_->AppendExposition(metrics_.extra, metrics_.layout.port);
+  }
   const std::string exposition = Exposition(metrics_);
   if (server_) server_->Publish(exposition);
   if (o_.textfile.empty()) return;
@@ -163,7 +173,21 @@ bool Reader::Emit(const std::uint16_t* values, Clock::time_point stored,
   metrics_.latest.assign(values, values + acquisition_.channels());
   metrics_.latestUtcMs = row.utcMs;
   ++metrics_.rows;
+  if (alarms_) OnAlarms(row.utcMs, values);
   return true;
+}
+
+// Each change: its line on standard error (the journal under systemd), its
+// event on the pages; the engine has already set the relays and started the
+// programs.
+void Reader::OnAlarms(std::int64_t utcMs, const std::uint16_t* values) {
+  const auto& changes = alarms_->Feed(utcMs, values);
+  if (changes.empty()) return;
+  status_.Clear();
+  for (const auto& change : changes) {
+    std::fputs(alarms_->LogLine(change).c_str(), stderr);
+    if (server_) server_->PublishAlarm(alarms_->EventJson(change), alarms_->StateJson());
+  }
 }
 
 // Takes out every buffer waiting and writes its rows. False once no more rows
@@ -223,6 +247,8 @@ int Reader::Run() {
     std::fprintf(stderr, "wexread: live page at %s/ (six hours of rows kept: %zu KiB)\n", base,
                  (server_->historyBytes() + 1023) / 1024);
   }
+  if (alarms_ && !alarms_->StartNote().empty()) std::fputs(alarms_->StartNote().c_str(), stderr);
+  if (server_ && alarms_) server_->PublishAlarm({}, alarms_->StateJson());
   Publish();
 
   if (notify_.get() < 0) throw OutputError("eventfd: " + std::string(std::strerror(errno)));

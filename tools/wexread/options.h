@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "alarm_rules.h"
+
 namespace wexread {
 
 enum class Format { Table, Csv, Jsonl, Influx };
@@ -32,6 +34,7 @@ struct Options {
   std::optional<ListenAddress> listen;
   std::string textfile;
   bool quiet = false;
+  AlarmRules alarms;  // --high, --low, --down-after (and the config file's tables)
 
   unsigned ModuleCount() const {
     return addresses.empty() ? modules : static_cast<unsigned>(addresses.size());

@@ -226,6 +226,18 @@ std::string Exposition(const MetricsSnapshot& m) {
                   static_cast<int>(m.latestUtcMs % 1000));
     out += "wexlink_last_row_timestamp_seconds{" + port + "} " + text + '\n';
   }
+  if (m.rowPeriodMs > 0) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%" PRId64 ".%03d", m.rowPeriodMs / 1000,
+                  static_cast<int>(m.rowPeriodMs % 1000));
+    out +=
+        "# HELP wexlink_row_period_seconds Time between rows (the poll period times the "
+        "modules).\n"
+        "# TYPE wexlink_row_period_seconds gauge\n"
+        "wexlink_row_period_seconds{" +
+        port + "} " + text + '\n';
+  }
+  out += m.extra;
   return out;
 }
 

@@ -54,6 +54,8 @@ struct MetricsSnapshot {
   std::int64_t latestUtcMs = 0;
   std::uint64_t rows = 0;
   std::uint64_t dropped = 0;
+  std::int64_t rowPeriodMs = 0;  // 0: not reported
+  std::string extra;             // lines appended as they are (the alarms')
 };
 
 // Prometheus text exposition format 0.0.4.
