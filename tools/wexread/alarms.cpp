@@ -252,6 +252,19 @@ HookRunner::~HookRunner() {
   }
   wake_.notify_all();
   thread_.join();
+  // A change still waiting is started now if its rule's program has ended;
+  // none is waited for.
+  for (Slot& slot : slots_) {
+    if (!slot.waiting) continue;
+    if (slot.pid > 0 && waitpid(slot.pid, nullptr, WNOHANG) == 0) {
+      std::fprintf(stderr,
+                   "wexread: on_alarm program %s not run for the last change: its previous run "
+                   "had not ended at the stop\n",
+                   slot.waiting->argv[0].c_str());
+      continue;
+    }
+    Start(slot, std::move(*slot.waiting));
+  }
 }
 
 void HookRunner::Run(std::size_t rule, std::vector<std::string> argv,

@@ -92,7 +92,9 @@ class AlarmEngine {
 class HookRunner {
  public:
   HookRunner(std::size_t rules, std::chrono::milliseconds timeLimit);
-  ~HookRunner();  // waits for no program: those running are left to finish
+  // Waits for no program: those running are left to finish, and a change still
+  // waiting behind one is dropped with a line on standard error.
+  ~HookRunner();
   HookRunner(const HookRunner&) = delete;
   HookRunner& operator=(const HookRunner&) = delete;
 
