@@ -366,7 +366,7 @@ def test_prometheus(o, folder):
 
     prom_port = free_port()
     with open(os.path.join(folder, "prometheus.yml"), "w") as f:
-        f.write("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+        f.write("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n  evaluation_interval: 1s\n"
                 "rule_files:\n  - %s\n"
                 "scrape_configs:\n  - job_name: wexread\n    static_configs:\n"
                 "      - targets: ['127.0.0.1:%d']\n" % (RULES, port))
