@@ -53,6 +53,8 @@ import urllib.parse
 import urllib.request
 
 SKIP = 77
+RULES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging",
+                     "prometheus", "wexlink.rules.yml")
 _libc = ctypes.CDLL(None, use_errno=True)
 _children = []
 
@@ -380,9 +382,10 @@ def test_prometheus(o, folder):
 
     prom_port = free_port()
     with open(os.path.join(folder, "prometheus.yml"), "w") as f:
-        f.write("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+        f.write("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n  evaluation_interval: 1s\n"
+                "rule_files:\n  - %s\n"
                 "scrape_configs:\n  - job_name: wexread\n    static_configs:\n"
-                "      - targets: ['127.0.0.1:%d']\n" % port)
+                "      - targets: ['127.0.0.1:%d']\n" % (RULES, port))
     log = open(os.path.join(folder, "prometheus.log"), "w")
     server = spawn(["prometheus", "--config.file", os.path.join(folder, "prometheus.yml"),
                     "--storage.tsdb.path", os.path.join(folder, "tsdb"),
@@ -402,6 +405,13 @@ def test_prometheus(o, folder):
     up = lambda: {dict(k)["module"]: v for k, v in (promql(base, "wexlink_module_up") or {}).items()}
     check(up() == {"01:00": 1.0, "01:05": 1.0}, "module_up %r" % up())
     check(promql(base, 'up{job="wexread"}') != {}, "scrape target")
+    # The shipped alert rules, loaded and evaluated without error.
+    def rules_evaluated():
+        groups = json.loads(http(base + "/api/v1/rules")[1])["data"]["groups"]
+        rules = [r for g in groups for r in g["rules"]]
+        return len(rules) == 5 and all(r["health"] == "ok" and
+                                       not r["lastEvaluation"].startswith("0001") for r in rules)
+    wait_for("the 5 shipped alert rules loaded and evaluated", rules_evaluated, 20)
 
     status, exposition = http("http://127.0.0.1:%d/metrics" % port)
     check(status == 200, "/metrics answered %s" % status)

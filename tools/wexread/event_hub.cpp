@@ -37,6 +37,10 @@ void EventHub::Publish(std::string text) {
   wake_.notify_all();
 }
 
+void EventHub::PublishNamed(const std::string& name, const std::string& data) {
+  Publish("event: " + name + "\ndata: " + data + "\n\n");
+}
+
 EventHub::Next EventHub::Wait(Client& client, Event& event, std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
   const bool woken = wake_.wait_for(

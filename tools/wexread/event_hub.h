@@ -28,6 +28,9 @@ class EventHub {
 
   // Queues `event` for every client; drops each client whose queue is full.
   void Publish(std::string event);
+  // Publish of a named Server-Sent Event: "event: NAME\ndata: DATA\n\n" (`data`
+  // holds no newline).
+  void PublishNamed(const std::string& name, const std::string& data);
 
   enum class Next { Event, Idle, Ended };
   // The client's next event (Event), nothing within `timeout` (Idle), or the

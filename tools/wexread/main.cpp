@@ -31,6 +31,7 @@
 
 #include "acquisition.h"
 #include "device_watch.h"
+#include "alarms.h"
 #include "metrics_server.h"
 #include "options.h"
 #include "output.h"
@@ -128,6 +129,9 @@ class Reader {
                              std::chrono::duration<double>(o.restartSilentS))
                        : std::max<Clock::duration>(std::chrono::seconds(60),
                                                    rowPeriod * (o.missThreshold + 2));
+    metrics_.rowPeriodMs = std::int64_t{o.periodMs} * o.ModuleCount();
+    if (!o.alarms.empty())
+      alarms_.emplace(o.alarms, metrics_.layout.modules, RelayWriter::PortAccess());
   }
 
   int Run();
@@ -143,6 +147,7 @@ class Reader {
   bool Emit(const std::uint16_t* values, Clock::time_point stored);
   bool CountReached() const { return o_.count != 0 && metrics_.rows >= o_.count; }
   void ShowStatus();
+  void OnAlarms(std::int64_t utcMs, const std::uint16_t* values);
 
   const Options& o_;
   Sink sink_;
@@ -165,6 +170,7 @@ class Reader {
   std::uint64_t droppedBefore_ = 0;  // by runs before the current one
   std::chrono::system_clock::duration offset_{};
   std::unique_ptr<PlantOutputs> plant_;  // --mqtt, --modbus
+  std::optional<Alarms> alarms_;
   std::string text_;
   bool started_ = false;
   bool done_ = false;  // the count is reached, or the output has ended
@@ -177,6 +183,10 @@ void Reader::Publish() {
   if (!server_ && o_.textfile.empty()) return;
   metrics_.dropped = droppedBefore_ + (ring_ ? ring_->dropped() : 0);
   if (plant_) plant_->AddTo(metrics_);
+  if (alarms_) {
+    metrics_.extra.clear();
+    alarms_->AppendExposition(metrics_.extra, metrics_.layout.port);
+  }
   const std::string exposition = Exposition(metrics_);
   if (server_) server_->Publish(exposition);
   if (o_.textfile.empty()) return;
@@ -218,7 +228,21 @@ bool Reader::Emit(const std::uint16_t* values, Clock::time_point stored) {
   metrics_.latestUtcMs = row.utcMs;
   ++metrics_.rows;
   if (plant_) plant_->Row(row.utcMs, values, metrics_.rows);
+  if (alarms_) OnAlarms(row.utcMs, values);
   return true;
+}
+
+// Each change: its line on standard error (the journal under systemd), its
+// event on the pages; the engine has already set the relays and started the
+// programs.
+void Reader::OnAlarms(std::int64_t utcMs, const std::uint16_t* values) {
+  const auto& changes = alarms_->Feed(utcMs, values);
+  if (changes.empty()) return;
+  status_.Clear();
+  for (const auto& change : changes) {
+    std::fputs(alarms_->LogLine(change).c_str(), stderr);
+    if (server_) server_->PublishAlarm(alarms_->EventJson(change), alarms_->StateJson());
+  }
 }
 
 void Reader::StartRun() {
@@ -357,6 +381,8 @@ int Reader::Run() {
   }
   // The unit and the channel names are the defaults until configured.
   plant_ = PlantOutputs::Start(o_, metrics_.layout, TemperatureUnit::C, {});
+  if (alarms_ && !alarms_->StartNote().empty()) std::fputs(alarms_->StartNote().c_str(), stderr);
+  if (server_ && alarms_) server_->PublishAlarm({}, alarms_->StateJson());
   Publish();
 
   offset_ = SystemOffset();

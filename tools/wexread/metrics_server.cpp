@@ -47,6 +47,7 @@ struct MetricsServer::Impl {
   std::thread thread;
   std::mutex mutex;
   std::string exposition;
+  std::string alarms = "{\"rules\":[],\"changes\":[]}";  // under mutex
   int port = 0;
   RunLayout layout;
   std::chrono::milliseconds rowPeriod;
@@ -73,6 +74,15 @@ MetricsServer::MetricsServer(const ListenAddress& address, const RunLayout& layo
       text = impl.exposition;
     }
     response.set_content(text, "text/plain; version=0.0.4; charset=utf-8");
+  });
+  impl.server.Get("/alarms", [&impl](const httplib::Request&, httplib::Response& response) {
+    std::string text;
+    {
+      std::lock_guard lock(impl.mutex);
+      text = impl.alarms;
+    }
+    response.set_content(text, "application/json");
+    response.set_header("Cache-Control", "no-store");
   });
   for (std::size_t i = 0; i < kWebAssetCount; ++i) {
     const WebAsset& asset = kWebAssets[i];
@@ -177,6 +187,14 @@ void MetricsServer::AddRow(std::int64_t utcMs, const std::uint16_t* values) {
   AppendRowJson(impl.text, utcMs, values, impl.channels);
   impl.text += "\n\n";
   impl.hub.Publish(impl.text);
+}
+
+void MetricsServer::PublishAlarm(const std::string& event, std::string state) {
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->alarms = std::move(state);
+  }
+  if (!event.empty()) impl_->hub.PublishNamed("alarm", event);
 }
 
 std::size_t MetricsServer::historyBytes() const { return impl_->history.bytes(); }

@@ -1,8 +1,8 @@
 // The HTTP endpoint of --listen, served by a pool of threads of the HTTP
 // library: GET /metrics answers with the newest Prometheus exposition; GET /
 // is the live page (every module's figures and a trend plot), fed by
-// /history?minutes=N (the rows kept, as JSON) and /events (each new row as a
-// Server-Sent Event). Everything is read-only.
+// /history?minutes=N (the rows kept, as JSON), /events (each new row as a
+// Server-Sent Event, each alarm change as an "alarm" event) and /alarms. Everything is read-only.
 #pragma once
 
 #include <chrono>
@@ -33,6 +33,11 @@ class MetricsServer {
 
   // Keeps the row and sends it to every page connected; never waits for one.
   void AddRow(std::int64_t utcMs, const std::uint16_t* values);
+
+  // An alarm change (`event`, JSON) to every page as an "alarm" event, and the
+  // alarms' state (JSON) that GET /alarms answers with from now on; an empty
+  // `event` sets the state only.
+  void PublishAlarm(const std::string& event, std::string state);
 
   std::size_t historyBytes() const;
 

@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -41,6 +42,122 @@ std::string OneLine(std::string text) {
 
 ParseResult UsageError(const std::string& message) {
   return {std::nullopt, 2, "wexread: " + OneLine(message) + " (try wexread --help)"};
+}
+
+// The options for quick alarm rules; the config file's tables give more.
+struct AlarmOptionTexts {
+  std::vector<std::string> high;
+  std::vector<std::string> low;
+  double hysteresis = 0.5;
+  double delayS = 0;
+  unsigned relay = 0;
+  std::string program;
+  double downAfterS = 0;
+};
+
+void AddAlarmOptions(CLI::App& app, AlarmOptionTexts& t) {
+  const char* group = "Alarms (more in the config file; see wexread(1))";
+  app.add_option("--high", t.high, "alarm when the channel reads above LIMIT degrees (repeatable)")
+      ->type_name("A1:A2:CH=LIMIT")
+      ->group(group);
+  app.add_option("--low", t.low, "alarm when the channel reads below LIMIT degrees (repeatable)")
+      ->type_name("A1:A2:CH=LIMIT")
+      ->group(group);
+  app.add_option("--hysteresis", t.hysteresis,
+                 "degrees back past the limit before --high/--low alarms clear")
+      ->type_name("DEG")
+      ->check(CLI::Range(0.0, 1000.0).description(""))
+      ->capture_default_str()
+      ->group(group);
+  app.add_option("--delay", t.delayS,
+                 "seconds a --high/--low condition must hold before the alarm is raised")
+      ->type_name("S")
+      ->check(CLI::Range(0.0, 1e6).description(""))
+      ->capture_default_str()
+      ->group(group);
+  app.add_option("--down-after", t.downAfterS,
+                 "alarm when a module has not answered for S seconds (every module read)")
+      ->type_name("S")
+      ->check(CLI::Range(0.001, 1e6).description(""))
+      ->group(group);
+  app.add_option("--relay", t.relay,
+                 "relay 1 to 8 (port 256) held closed while any of these alarms is raised")
+      ->type_name("N")
+      ->check(CLI::Range(1u, 8u).description(""))
+      ->group(group);
+  app.add_option("--on-alarm", t.program,
+                 "program run without a shell at each change of these alarms, with "
+                 "WEXREAD_ALARM_NAME, _STATE, _VALUE, _LIMIT and _TIME in its environment")
+      ->type_name("PROGRAM")
+      ->group(group);
+}
+
+// The rules of the options, checked against the modules read.
+std::optional<std::string> ApplyAlarmOptions(const AlarmOptionTexts& t, Options& o) {
+  auto actions = [&](auto& rule) {
+    if (t.relay != 0) rule.relay = t.relay;
+    if (!t.program.empty()) rule.onAlarm = {t.program};
+  };
+  auto add = [&](const std::string& text, bool high) -> std::optional<std::string> {
+    const std::string option = high ? "--high" : "--low";
+    const auto equals = text.find('=');
+    const auto colon = text.rfind(':', equals);
+    const auto address =
+        colon == std::string::npos ? std::nullopt : ParseAddress(text.substr(0, colon));
+    const std::string channelText =
+        colon == std::string::npos ? std::string() : text.substr(colon + 1, equals - colon - 1);
+    const std::string limitText =
+        equals == std::string::npos ? std::string() : text.substr(equals + 1);
+    double limit = 0;
+    const char* end = limitText.data() + limitText.size();
+    const bool limitOk =
+        !limitText.empty() && std::from_chars(limitText.data(), end, limit).ptr == end;
+    if (!address || channelText.size() != 1 || channelText[0] < '0' || channelText[0] > '7' ||
+        !limitOk)
+      return option + ": '" + text + "' is not A1:A2:CHANNEL=LIMIT (for example 01:00:3=80)";
+    const std::string module = AddressName(*address);
+    const unsigned channel = static_cast<unsigned>(channelText[0] - '0');
+    ChannelAlarm* rule = nullptr;
+    for (auto& r : o.alarms.channels)
+      if (r.module == module && r.channel == channel) rule = &r;
+    if (rule == nullptr) {
+      rule = &o.alarms.channels.emplace_back();
+      rule->module = module;
+      rule->channel = channel;
+      rule->hysteresis = t.hysteresis;
+      rule->delayS = t.delayS;
+      actions(*rule);
+    }
+    auto& slot = high ? rule->high : rule->low;
+    if (slot) return option + ": " + module + " channel " + channelText + " is given twice";
+    slot = limit;
+    return std::nullopt;
+  };
+  for (const auto& text : t.high)
+    if (auto e = add(text, true)) return e;
+  for (const auto& text : t.low)
+    if (auto e = add(text, false)) return e;
+
+  std::vector<std::string> modules;
+  if (o.addresses.empty()) {
+    for (unsigned k = 0; k < o.modules; ++k)
+      modules.push_back(AddressName({1, static_cast<std::uint8_t>(k)}));
+  } else {
+    for (const auto& address : o.addresses) modules.push_back(AddressName(address));
+  }
+  if (t.downAfterS > 0) {
+    for (const auto& module : modules) {
+      auto& rule = o.alarms.modules.emplace_back();
+      rule.module = module;
+      rule.downAfterS = t.downAfterS;
+      actions(rule);
+    }
+  }
+  if (o.alarms.empty() && (t.relay != 0 || !t.program.empty()))
+    return std::string(
+        "--relay and --on-alarm act on the alarms of --high, --low or --down-after; "
+        "none is given");
+  return AlarmRulesError(o.alarms, modules);
 }
 
 }  // namespace
@@ -178,6 +295,8 @@ ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
                  "serve the newest row read-only over Modbus TCP; ADDR defaults to 127.0.0.1, "
                  "0.0.0.0 is every address")
       ->type_name("[ADDR]:PORT");
+  AlarmOptionTexts alarmTexts;
+  AddAlarmOptions(app, alarmTexts);
 
   try {
     app.parse(argc, argv);
@@ -228,6 +347,7 @@ ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
   }
   if (o.mqttPrefix.empty() || o.mqttPrefix.find_first_of("+#") != std::string::npos)
     return UsageError("--mqtt-prefix: '" + o.mqttPrefix + "' is not a topic without wildcards");
+  if (const auto error = ApplyAlarmOptions(alarmTexts, o)) return UsageError(*error);
 
   if (!o.device.empty() && getauxval(AT_SECURE) != 0)
     return UsageError(

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "alarm_rules.h"
+
 namespace wexread {
 
 enum class Format { Table, Csv, Jsonl, Influx };
@@ -41,6 +43,7 @@ struct Options {
   std::string mqttCa;
   std::string mqttPasswordFile;
   std::optional<ListenAddress> modbus;  // --modbus [ADDR]:PORT
+  AlarmRules alarms;  // --high, --low, --down-after (and the config file's tables)
 
   unsigned ModuleCount() const {
     return addresses.empty() ? modules : static_cast<unsigned>(addresses.size());

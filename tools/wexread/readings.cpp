@@ -261,6 +261,18 @@ std::string Exposition(const MetricsSnapshot& m) {
     family("wexlink_modbus_connections", "gauge", "Modbus TCP connections open.",
            m.modbusConnections);
   }
+  if (m.rowPeriodMs > 0) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%" PRId64 ".%03d", m.rowPeriodMs / 1000,
+                  static_cast<int>(m.rowPeriodMs % 1000));
+    out +=
+        "# HELP wexlink_row_period_seconds Time between rows (the poll period times the "
+        "modules).\n"
+        "# TYPE wexlink_row_period_seconds gauge\n"
+        "wexlink_row_period_seconds{" +
+        port + "} " + text + '\n';
+  }
+  out += m.extra;
   return out;
 }
 

@@ -66,6 +66,8 @@ struct MetricsSnapshot {
   std::uint64_t modbusExceptions = 0;
   std::uint64_t modbusRefused = 0;
   unsigned modbusConnections = 0;
+  std::int64_t rowPeriodMs = 0;  // 0: not reported
+  std::string extra;             // lines appended as they are (the alarms')
 };
 
 // Prometheus text exposition format 0.0.4.

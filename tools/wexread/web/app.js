@@ -1,6 +1,7 @@
 // wexread's live page: the rows kept (/history) for the first draw, then each
-// new row as it is stored (/events). Plain script, no framework; the plot is
-// Debian's dygraphs, served by wexread itself.
+// new row as it is stored (/events); the alarms' state (/alarms), then each
+// change as an "alarm" event. Plain script, no framework; the plot is Debian's
+// dygraphs, served by wexread itself.
 "use strict";
 (function () {
   const KEEP_MS = 6 * 3600 * 1000;
@@ -14,6 +15,10 @@
     reconnects: 0,
     drawn: 0,
     rows: () => rows.slice(),
+    alarmEvents: 0,
+    alarms: () => alarmRules.slice(),
+    xRange: () => (graph ? graph.xAxisRange() : null),
+    visibility: () => (graph ? graph.visibility() : []),
   });
   let layout = null; // {port, modules, rowPeriodMs}
   let rows = []; // {t, up, c}, oldest first
@@ -21,6 +26,10 @@
   let graph = null;
   let drawPending = false;
   let lost = false;
+  let alarmRules = [];    // {name, module, channel, kind, limit, state, value, since}
+  let alarmChanges = [];  // newest last
+  let hidden = [];        // per series: hidden by the person looking
+  const KEEP_CHANGES = 50;
 
   // Degrees as wexread writes them: exact, at least one decimal.
   function celsius(v) {
@@ -34,6 +43,12 @@
     return e;
   }
 
+  // The name of a channel: its alarm's name when it has one, else "ch<c>".
+  function channelName(module, c) {
+    const rule = alarmRules.find((r) => r.module === module && r.channel === c);
+    return rule ? rule.name : 'ch' + c;
+  }
+
   function buildModules() {
     const box = $("modules");
     box.textContent = "";
@@ -44,17 +59,23 @@
       head.append(element("span", "address", "Module " + name), element("span", "state", "waiting"));
       const channels = element("div", "channels");
       const figures = [];
+      const cells = [];
+      const limits = [];
       for (let c = 0; c < 8; ++c) {
         const cell = element("div", "channel");
+        cell.id = 'c-' + k + '-' + c;
         const figure = element("span", "figure", "–");
         figure.id = "v-" + k + "-" + c;
-        cell.append(element("small", "", "ch" + c + " °C"), figure);
+        const limit = element('span', 'limit', '');
+        cell.append(element('small', '', channelName(name, c) + ' °C'), figure, limit);
         channels.append(cell);
         figures.push(figure);
+        cells.push(cell);
+        limits.push(limit);
       }
       card.append(head, channels);
       box.append(card);
-      return { card, state: head.lastChild, figures };
+      return {card, state: head.lastChild, figures, cells, limits, up: true};
     });
     $("port").textContent = "COM" + layout.port;
   }
@@ -62,11 +83,87 @@
   function showRow(row) {
     cards.forEach((m, k) => {
       const up = row.up[k] === 1;
+      m.up = up;
       m.card.classList.toggle("down", !up);
-      m.state.textContent = up ? "answering" : "not answering";
-      m.figures.forEach((f, c) => (f.textContent = celsius(row.c[k * 8 + c])));
+      m.figures.forEach((f, c) => {
+        const v = row.c[k * 8 + c];
+        f.textContent = celsius(v);
+        f.classList.toggle('none', v === null);
+      });
     });
+    showAlarms();
     $("last").textContent = "last row " + new Date(row.t).toLocaleTimeString();
+  }
+
+  // The alarms on the cards: a raised channel alarm marks its channel with the
+  // limit passed, a raised module alarm its card.
+  function showAlarms() {
+    cards.forEach((m, k) => {
+      const module = layout.modules[k];
+      const raised = alarmRules.filter((r) => r.module === module && r.state === 'raised');
+      const down = raised.some((r) => r.kind === 'down');
+      m.card.classList.toggle('alarm', down);
+      m.state.textContent = (m.up ? 'answering' : 'not answering') + (down ? ' · alarm' : '');
+      m.cells.forEach((cell, c) => {
+        const here = raised.filter((r) => r.channel === c);
+        cell.classList.toggle('alarm', here.length > 0);
+        m.limits[c].textContent =
+            here.map((r) => (r.kind === 'high' ? 'over ' : 'under ') + r.limit).join(', ');
+      });
+    });
+    const count = alarmRules.filter((r) => r.state === 'raised').length;
+    $('alarm-count').textContent = count ? '(' + count + ' raised)' : '';
+  }
+
+  function showChanges() {
+    const list = $('alarm-list');
+    if (!alarmChanges.length) return;
+    list.textContent = '';
+    for (const e of alarmChanges.slice().reverse()) {
+      const where = e.module + (e.channel === null ? '' : ' ch' + e.channel);
+      const what = e.kind === 'down' ?
+          e.state === 'raised' ? 'not answering for ' + e.value + ' s' : 'answering again' :
+          (e.value === null ? '' : e.value + ' °C, ') + e.kind + ' limit ' + e.limit;
+      const li = element(
+          'li', e.state,
+          new Date(e.t).toLocaleTimeString() + '  ' + e.name + ' (' + where + ') ' + e.state +
+              ': ' + what);
+      list.append(li);
+    }
+  }
+
+  function onAlarm(e) {
+    const rule = alarmRules.find(
+        (r) => r.name === e.name && r.kind === e.kind && r.module === e.module &&
+            r.channel === e.channel);
+    if (rule) {
+      rule.state = e.state;
+      rule.value = e.value;
+      rule.since = e.t;
+    }
+    alarmChanges.push(e);
+    if (alarmChanges.length > KEEP_CHANGES) alarmChanges.shift();
+    if (layout) showAlarms();
+    showChanges();
+  }
+
+  async function loadAlarms() {
+    const response = await fetch('alarms', {cache: 'no-store'});
+    if (!response.ok) throw new Error('alarms: ' + response.status);
+    const a = await response.json();
+    const renamed = JSON.stringify(a.rules.map((r) => r.name)) !==
+        JSON.stringify(alarmRules.map((r) => r.name));
+    alarmRules = a.rules;
+    alarmChanges = a.changes;
+    if (renamed && layout) {
+      buildModules();
+      if (graph) graph.destroy();
+      graph = null;
+      if (rows.length) showRow(rows[rows.length - 1]);
+      scheduleDraw();
+    }
+    if (layout) showAlarms();
+    showChanges();
   }
 
   function addRow(row) {
@@ -93,7 +190,10 @@
       return;
     }
     const now = Date.now();
-    const from = now - Number(spanSelect.value) * 60000;
+    // "rows kept": from the first row there is, so that a short run fills the axis.
+    const fit = spanSelect.value === 'fit';
+    const from = fit ? rows.length ? rows[0].t - layout.rowPeriodMs : now :
+                       now - Number(spanSelect.value) * 60000;
     const data = rows.filter((r) => r.t >= from).map((r) => [new Date(r.t)].concat(r.c));
     if (data.length === 0) {
       plotBox.className = "empty";
@@ -108,25 +208,50 @@
       plotBox.textContent = "";
       const labels = ["time"];
       layout.modules.forEach((name) => {
-        for (let c = 0; c < 8; ++c) labels.push(name + " ch" + c);
+        for (let c = 0; c < 8; ++c) labels.push(name + ' ' + channelName(name, c));
       });
+      if (hidden.length !== labels.length - 1) hidden = new Array(labels.length - 1).fill(false);
       graph = new Dygraph(plotBox, data, {
         labels,
         colors: colours(labels.length - 1),
+        visibility: hidden.map((h) => !h),
         dateWindow: window_,
         drawPoints: true,
         pointSize: 1.5,
         strokeWidth: 1.2,
-        ylabel: "°C",
-        legend: "onmouseover",
-        labelsDiv: $("legend"),
-        axisLineColor: "#888",
-        gridLineColor: "#333",
+        ylabel: '°C',
+        legend: 'onmouseover',
+        labelsDiv: $('legend'),
+        axisLineColor: '#888',
+        gridLineColor: '#333',
         drawCallback: (g) => (state.drawn = g.numRows()),
       });
+      buildSeries(labels.slice(1));
     } else {
       graph.updateOptions({ file: data, dateWindow: window_ });
     }
+  }
+
+  // One button per series: shows or hides it in the plot.
+  function buildSeries(labels) {
+    const box = $('series');
+    box.textContent = '';
+    const palette = colours(labels.length);
+    labels.forEach((label, i) => {
+      const button = element('button', hidden[i] ? 'off' : '');
+      button.type = 'button';
+      button.setAttribute('aria-pressed', String(!hidden[i]));
+      const swatch = element('span', 'swatch');
+      swatch.style.background = palette[i];
+      button.append(swatch, document.createTextNode(label));
+      button.addEventListener('click', () => {
+        hidden[i] = !hidden[i];
+        button.classList.toggle('off', hidden[i]);
+        button.setAttribute('aria-pressed', String(!hidden[i]));
+        if (graph) graph.setVisibility(i, !hidden[i]);
+      });
+      box.append(button);
+    });
   }
 
   function scheduleDraw() {
@@ -136,7 +261,7 @@
   }
 
   async function loadHistory() {
-    const minutes = Number(spanSelect.value);
+    const minutes = spanSelect.value === 'fit' ? 360 : Number(spanSelect.value);
     const response = await fetch("history?minutes=" + minutes, { cache: "no-store" });
     if (!response.ok) throw new Error("history: " + response.status);
     const h = await response.json();
@@ -171,6 +296,7 @@
         // wexread may have restarted, with other modules or rows missed meanwhile.
         ++state.reconnects;
         loadHistory().catch(() => {});
+        loadAlarms().catch(() => {});
       }
       lost = false;
     };
@@ -181,6 +307,10 @@
       if (layout && row.up.length === layout.modules.length) showRow(row);
       scheduleDraw();
     };
+    source.addEventListener('alarm', (e) => {
+      ++state.alarmEvents;
+      onAlarm(JSON.parse(e.data));
+    });
     source.onerror = () => {
       lost = true;
       setLink("reconnecting", "lost");
@@ -196,6 +326,7 @@
   connect();
   (async function first() {
     try {
+      await loadAlarms().catch(() => {});  // a page without alarms still shows the rows
       await loadHistory();
     } catch (e) {
       setTimeout(first, 2000);

@@ -1,0 +1,531 @@
+#include "alarms.h"
+
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+#include "readings.h"
+#include "wexlink.h"
+
+extern char** environ;
+
+namespace wexread {
+namespace {
+
+constexpr std::size_t kRecentChanges = 50;
+
+std::string Number(double value) {
+  char text[32];
+  const auto [end, error] = std::to_chars(text, text + sizeof text, value);
+  return error == std::errc() ? std::string(text, end) : std::string("nan");
+}
+
+std::string UtcText(std::int64_t utcMs) {
+  std::string out;
+  AppendUtc(out, utcMs);
+  return out;
+}
+
+// A Prometheus label value: backslash, quote and newline escaped.
+std::string LabelValue(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\\' || c == '"') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool GrantedPortsCover(const char* text, unsigned port) {
+  // "FIRST-LAST", decimal 0..1023 without sign, blanks or leading zeros.
+  if (text == nullptr) return false;
+  const char* dash = std::strchr(text, '-');
+  if (dash == nullptr) return false;
+  auto parse = [](const char* from, const char* to, unsigned& value) {
+    if (from == to || to - from > 4 || (*from == '0' && to - from > 1)) return false;
+    const auto [end, error] = std::from_chars(from, to, value);
+    return error == std::errc() && end == to && value <= 1023;
+  };
+  unsigned first = 0;
+  unsigned last = 0;
+  return parse(text, dash, first) && parse(dash + 1, text + std::strlen(text), last) &&
+         first <= last && first <= port && port <= last;
+}
+
+bool HasRawIoCapability() {
+  __user_cap_header_struct header{};
+  header.version = _LINUX_CAPABILITY_VERSION_3;
+  __user_cap_data_struct data[2]{};
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  return (data[CAP_SYS_RAWIO / 32].effective & (1u << (CAP_SYS_RAWIO % 32))) != 0;
+}
+
+}  // namespace
+
+const char* KindName(AlarmKind kind) {
+  switch (kind) {
+    case AlarmKind::High:
+      return "high";
+    case AlarmKind::Low:
+      return "low";
+    case AlarmKind::Down:
+      return "down";
+  }
+  return "?";
+}
+
+const char* StateName(AlarmState state) {
+  switch (state) {
+    case AlarmState::Ok:
+      return "ok";
+    case AlarmState::Raised:
+      return "raised";
+    case AlarmState::Cleared:
+      return "cleared";
+  }
+  return "?";
+}
+
+std::optional<std::string> AlarmRulesError(const AlarmRules& rules,
+                                           const std::vector<std::string>& modules) {
+  auto known = [&](const std::string& module) {
+    for (const auto& m : modules)
+      if (m == module) return true;
+    return false;
+  };
+  auto actions = [](const std::optional<unsigned>& relay, const std::vector<std::string>& program,
+                    const std::string& where) -> std::optional<std::string> {
+    if (relay && (*relay < 1 || *relay > 8)) return where + ": relay must be 1 to 8";
+    if (!program.empty() && program.front().empty()) return where + ": on_alarm names no program";
+    return std::nullopt;
+  };
+  for (const auto& c : rules.channels) {
+    const std::string where = "alarm on " + c.module + " channel " + std::to_string(c.channel);
+    if (!known(c.module)) return where + ": module " + c.module + " is not read";
+    if (c.channel > 7) return where + ": channel must be 0 to 7";
+    if (!c.high && !c.low) return where + ": neither high nor low is given";
+    if (c.high && !std::isfinite(*c.high)) return where + ": high is not a number";
+    if (c.low && !std::isfinite(*c.low)) return where + ": low is not a number";
+    if (c.high && c.low && *c.low >= *c.high) return where + ": low must be below high";
+    if (!(c.hysteresis >= 0) || !std::isfinite(c.hysteresis))
+      return where + ": hysteresis must be 0 or more";
+    if (!(c.delayS >= 0) || !std::isfinite(c.delayS)) return where + ": delay must be 0 or more";
+    if (auto e = actions(c.relay, c.onAlarm, where)) return e;
+  }
+  for (const auto& m : rules.modules) {
+    const std::string where = "alarm on module " + m.module;
+    if (!known(m.module)) return where + ": module " + m.module + " is not read";
+    if (!(m.downAfterS > 0) || !std::isfinite(m.downAfterS))
+      return where + ": down_after must be above 0 seconds";
+    if (auto e = actions(m.relay, m.onAlarm, where)) return e;
+  }
+  return std::nullopt;
+}
+
+// ---- the engine ------------------------------------------------------------------
+
+AlarmEngine::AlarmEngine(const AlarmRules& rules, const std::vector<std::string>& modules) {
+  if (const auto error = AlarmRulesError(rules, modules)) throw std::invalid_argument(*error);
+  auto indexOf = [&](const std::string& module) {
+    for (std::size_t k = 0; k < modules.size(); ++k)
+      if (modules[k] == module) return k;
+    return std::size_t{0};
+  };
+  for (const auto& c : rules.channels) {
+    AlarmRule rule;
+    rule.module = c.module;
+    rule.moduleIndex = indexOf(c.module);
+    rule.channel = static_cast<int>(c.channel);
+    rule.name = c.name.empty() ? c.module + " ch" + std::to_string(c.channel) : c.name;
+    rule.hysteresis = c.hysteresis;
+    rule.delayMs = std::llround(c.delayS * 1000);
+    rule.relay = c.relay;
+    rule.onAlarm = c.onAlarm;
+    if (c.high) {
+      rule.kind = AlarmKind::High;
+      rule.limit = *c.high;
+      rules_.push_back(rule);
+    }
+    if (c.low) {
+      rule.kind = AlarmKind::Low;
+      rule.limit = *c.low;
+      rules_.push_back(rule);
+    }
+  }
+  for (const auto& m : rules.modules) {
+    AlarmRule rule;
+    rule.kind = AlarmKind::Down;
+    rule.module = m.module;
+    rule.moduleIndex = indexOf(m.module);
+    rule.name = m.name.empty() ? m.module : m.name;
+    rule.limit = m.downAfterS;
+    rule.delayMs = std::llround(m.downAfterS * 1000);
+    rule.relay = m.relay;
+    rule.onAlarm = m.onAlarm;
+    rules_.push_back(rule);
+  }
+  live_.resize(rules_.size());
+  lastAnswerMs_.resize(modules.size());
+}
+
+const std::vector<AlarmChange>& AlarmEngine::Feed(std::int64_t utcMs,
+                                                  std::span<const double> values,
+                                                  std::span<const std::uint8_t> up) {
+  out_.clear();
+  for (std::size_t k = 0; k < up.size() && k < lastAnswerMs_.size(); ++k) {
+    // A module that never answered counts from the first row.
+    if (up[k] != 0 || !lastAnswerMs_[k]) lastAnswerMs_[k] = utcMs;
+  }
+  for (std::size_t i = 0; i < rules_.size(); ++i) {
+    const AlarmRule& rule = rules_[i];
+    Live& live = live_[i];
+    const bool moduleUp = rule.moduleIndex < up.size() && up[rule.moduleIndex] != 0;
+    auto change = [&](AlarmState state, std::optional<double> value) {
+      live.state = state;
+      live.since.reset();
+      out_.push_back({i, state, utcMs, value});
+      ++changes_;
+    };
+    if (rule.kind == AlarmKind::Down) {
+      if (moduleUp) {
+        if (live.state == AlarmState::Raised) change(AlarmState::Cleared, std::nullopt);
+        continue;
+      }
+      const double silentS =
+          static_cast<double>(utcMs - lastAnswerMs_[rule.moduleIndex].value_or(utcMs)) / 1000;
+      if (live.state != AlarmState::Raised &&
+          utcMs - lastAnswerMs_[rule.moduleIndex].value_or(utcMs) >= rule.delayMs)
+        change(AlarmState::Raised, silentS);
+      continue;
+    }
+    const std::size_t at =
+        rule.moduleIndex * kChannelsPerModule + static_cast<std::size_t>(rule.channel);
+    const double value = at < values.size() ? values[at] : NAN;
+    if (!moduleUp || std::isnan(value)) {
+      live.since.reset();  // no reading: the condition is not known to hold
+      continue;
+    }
+    const bool high = rule.kind == AlarmKind::High;
+    if (live.state == AlarmState::Raised) {
+      const bool back =
+          high ? value < rule.limit - rule.hysteresis : value > rule.limit + rule.hysteresis;
+      if (back) change(AlarmState::Cleared, value);
+      continue;
+    }
+    const bool over = high ? value > rule.limit : value < rule.limit;
+    if (!over) {
+      live.since.reset();
+      continue;
+    }
+    if (!live.since) live.since = utcMs;
+    if (utcMs - *live.since >= rule.delayMs) change(AlarmState::Raised, value);
+  }
+  return out_;
+}
+
+// ---- the programs ----------------------------------------------------------------
+
+HookRunner::HookRunner(std::size_t rules, std::chrono::milliseconds timeLimit)
+    : timeLimit_(timeLimit), slots_(rules), thread_([this] { Loop(); }) {}
+
+HookRunner::~HookRunner() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+  // A change still waiting is started now if its rule's program has ended;
+  // none is waited for.
+  for (Slot& slot : slots_) {
+    if (!slot.waiting) continue;
+    if (slot.pid > 0 && waitpid(slot.pid, nullptr, WNOHANG) == 0) {
+      std::fprintf(stderr,
+                   "wexread: on_alarm program %s not run for the last change: its previous run "
+                   "had not ended at the stop\n",
+                   slot.waiting->argv[0].c_str());
+      continue;
+    }
+    Start(slot, std::move(*slot.waiting));
+  }
+}
+
+void HookRunner::Run(std::size_t rule, std::vector<std::string> argv,
+                     std::vector<std::string> env) {
+  {
+    std::lock_guard lock(mutex_);
+    if (rule >= slots_.size() || argv.empty()) return;
+    slots_[rule].waiting = Job{std::move(argv), std::move(env)};  // a newer change replaces
+  }
+  wake_.notify_all();
+}
+
+void HookRunner::Start(Slot& slot, Job job) {
+  std::vector<char*> argv;
+  for (auto& a : job.argv) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (auto& e : job.env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, 2, 1);  // never into the rows
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  // The reader blocks its stop signals in every other thread and ignores
+  // SIGPIPE: the program starts with neither.
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (const int s : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&defaults, s);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  // A group of its own, so that a program over its time is killed with its children.
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  pid_t pid = 0;
+  const int error = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) {
+    std::fprintf(stderr, "wexread: on_alarm program %s could not be started: %s\n",
+                 job.argv[0].c_str(), std::strerror(error));
+    slot.pid = 0;
+    return;
+  }
+  slot.pid = pid;
+  slot.killed = false;
+  slot.program = job.argv[0];
+  slot.started = std::chrono::steady_clock::now();
+}
+
+void HookRunner::Loop() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    bool running = false;
+    for (Slot& slot : slots_) {
+      if (slot.pid > 0) {
+        int status = 0;
+        const pid_t done = waitpid(slot.pid, &status, WNOHANG);
+        if (done == slot.pid || (done < 0 && errno == ECHILD)) {
+          if (done == slot.pid && WIFEXITED(status) && WEXITSTATUS(status) != 0)
+            std::fprintf(stderr, "wexread: on_alarm program %s exited with status %d\n",
+                         slot.program.c_str(), WEXITSTATUS(status));
+          else if (done == slot.pid && WIFSIGNALED(status))
+            std::fprintf(stderr, "wexread: on_alarm program %s was ended by signal %d%s\n",
+                         slot.program.c_str(), WTERMSIG(status),
+                         WTERMSIG(status) == SIGKILL ? " (over its time, or killed)" : "");
+          slot.pid = 0;
+        } else if (!slot.killed && std::chrono::steady_clock::now() - slot.started > timeLimit_) {
+          kill(-slot.pid, SIGKILL);
+          slot.killed = true;
+        }
+      }
+      if (slot.pid == 0 && slot.waiting && !stopping_) {
+        Job job = std::move(*slot.waiting);
+        slot.waiting.reset();
+        slot.pid = -1;  // starting: no second start meanwhile
+        lock.unlock();
+        Start(slot, std::move(job));
+        lock.lock();
+      }
+      running = running || slot.pid > 0;
+    }
+    if (stopping_) return;
+    auto ready = [&] {
+      if (stopping_) return true;
+      for (const Slot& s : slots_)
+        if (s.pid == 0 && s.waiting) return true;
+      return false;
+    };
+    if (running)
+      wake_.wait_for(lock, std::chrono::milliseconds(50), ready);  // then reap
+    else
+      wake_.wait(lock, ready);
+  }
+}
+
+// ---- the relays ----------------------------------------------------------------------
+
+bool RelayWriter::PortAccess() {
+  const char* space = secure_getenv("WEXLINK_IOSPACE");
+  if (space != nullptr && *space != '\0') return true;  // a file stands in for the ports
+  return GrantedPortsCover(secure_getenv("WEXLINK_GRANTED_PORTS"), kPort) || HasRawIoCapability();
+}
+
+bool RelayWriter::Apply(std::uint8_t wanted) {
+  if (!enabled_ || wanted == byte_) return false;
+  byte_ = wanted;
+  outportb(kPort, byte_);
+  return true;
+}
+
+// ---- together ------------------------------------------------------------------------
+
+Alarms::Alarms(const AlarmRules& rules, const std::vector<std::string>& modules, bool relayAccess,
+               std::chrono::milliseconds hookTimeLimit)
+    : engine_(rules, modules),
+      relays_(relayAccess),
+      values_(modules.size() * kChannelsPerModule),
+      up_(modules.size()),
+      shownValue_(engine_.rules().size()),
+      sinceMs_(engine_.rules().size(), 0) {
+  bool programs = false;
+  for (const auto& rule : engine_.rules()) {
+    relaysNamed_ = relaysNamed_ || rule.relay.has_value();
+    programs = programs || !rule.onAlarm.empty();
+  }
+  if (programs) hooks_.emplace(engine_.rules().size(), hookTimeLimit);
+}
+
+std::string Alarms::StartNote() const {
+  if (!relaysNamed_ || relays_.enabled()) return {};
+  return "wexread: relay actions are off: this process may not write the relay port (port 256; "
+         "give it with wexmon-launcher's WEXLINK_GRANTED_PORTS or CAP_SYS_RAWIO)\n";
+}
+
+const std::vector<AlarmChange>& Alarms::Feed(std::int64_t utcMs, const std::uint16_t* raw) {
+  for (std::size_t k = 0; k < up_.size(); ++k) {
+    const std::uint16_t* module = raw + k * kChannelsPerModule;
+    up_[k] = ModuleAnswering(module) ? 1 : 0;
+    for (unsigned c = 0; c < kChannelsPerModule; ++c) {
+      values_[k * kChannelsPerModule + c] = up_[k] != 0 && IsTemperature(module[c])
+                                                ? (static_cast<int>(module[c]) - 32000) / 16.0
+                                                : NAN;
+    }
+  }
+  const auto& changes = engine_.Feed(utcMs, values_, up_);
+  if (changes.empty()) return changes;
+
+  std::uint8_t wanted = 0;
+  const auto& rules = engine_.rules();
+  for (std::size_t i = 0; i < rules.size(); ++i) {
+    if (rules[i].relay && engine_.state(i) == AlarmState::Raised)
+      wanted = static_cast<std::uint8_t>(wanted | (1u << (*rules[i].relay - 1)));
+  }
+  relays_.Apply(wanted);
+
+  for (const AlarmChange& change : changes) {
+    const AlarmRule& rule = rules[change.rule];
+    shownValue_[change.rule] = change.value;
+    sinceMs_[change.rule] = change.utcMs;
+    recent_.push_back(EventJson(change));
+    if (recent_.size() > kRecentChanges) recent_.pop_front();
+    if (!hooks_ || rule.onAlarm.empty()) continue;
+    std::vector<std::string> env;
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e)
+      if (std::strncmp(*e, "WEXREAD_ALARM_", 14) != 0) env.emplace_back(*e);
+    env.push_back("WEXREAD_ALARM_NAME=" + rule.name);
+    env.push_back(std::string("WEXREAD_ALARM_STATE=") + StateName(change.state));
+    env.push_back("WEXREAD_ALARM_VALUE=" + (change.value ? Number(*change.value) : ""));
+    env.push_back("WEXREAD_ALARM_LIMIT=" + Number(rule.limit));
+    env.push_back("WEXREAD_ALARM_TIME=" + UtcText(change.utcMs));
+    env.push_back(std::string("WEXREAD_ALARM_KIND=") + KindName(rule.kind));
+    env.push_back("WEXREAD_ALARM_MODULE=" + rule.module);
+    env.push_back("WEXREAD_ALARM_CHANNEL=" +
+                  (rule.channel >= 0 ? std::to_string(rule.channel) : std::string()));
+    hooks_->Run(change.rule, rule.onAlarm, std::move(env));
+  }
+  return changes;
+}
+
+std::string Alarms::LogLine(const AlarmChange& change) const {
+  const AlarmRule& rule = engine_.rules()[change.rule];
+  const bool raised = change.state == AlarmState::Raised;
+  std::string line = std::string("wexread: alarm ") + StateName(change.state) + ": " + rule.name +
+                     ' ' + KindName(rule.kind) + ", ";
+  if (rule.kind == AlarmKind::Down) {
+    line += raised ? "no answer for " + Number(change.value.value_or(0)) + " s (down_after " +
+                         Number(rule.limit) + " s)"
+                   : std::string("answering again");
+    line += " (module " + rule.module + ")";
+  } else {
+    const bool high = rule.kind == AlarmKind::High;
+    const double bound = raised ? rule.limit
+                         : high ? rule.limit - rule.hysteresis
+                                : rule.limit + rule.hysteresis;
+    line += Number(change.value.value_or(NAN)) + ((high == raised) ? " above " : " below ") +
+            Number(bound) + " (module " + rule.module + " channel " + std::to_string(rule.channel) +
+            ")";
+  }
+  return line + " at " + UtcText(change.utcMs) + '\n';
+}
+
+namespace {
+nlohmann::json RuleJson(const AlarmRule& rule) {
+  nlohmann::json j;
+  j["name"] = rule.name;
+  j["module"] = rule.module;
+  j["channel"] = rule.channel >= 0 ? nlohmann::json(rule.channel) : nlohmann::json(nullptr);
+  j["kind"] = KindName(rule.kind);
+  j["limit"] = rule.limit;
+  return j;
+}
+}  // namespace
+
+std::string Alarms::EventJson(const AlarmChange& change) const {
+  nlohmann::json j = RuleJson(engine_.rules()[change.rule]);
+  j["t"] = change.utcMs;
+  j["state"] = StateName(change.state);
+  j["value"] = change.value ? nlohmann::json(*change.value) : nlohmann::json(nullptr);
+  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string Alarms::StateJson() const {
+  nlohmann::json rules = nlohmann::json::array();
+  for (std::size_t i = 0; i < engine_.rules().size(); ++i) {
+    nlohmann::json j = RuleJson(engine_.rules()[i]);
+    j["state"] = StateName(engine_.state(i));
+    j["value"] = shownValue_[i] ? nlohmann::json(*shownValue_[i]) : nlohmann::json(nullptr);
+    j["since"] = sinceMs_[i] != 0 ? nlohmann::json(sinceMs_[i]) : nlohmann::json(nullptr);
+    rules.push_back(std::move(j));
+  }
+  std::string out =
+      "{\"rules\":" + rules.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+      ",\"changes\":[";
+  for (std::size_t i = 0; i < recent_.size(); ++i) out += (i != 0 ? "," : "") + recent_[i];
+  return out + "]}";
+}
+
+void Alarms::AppendExposition(std::string& out, unsigned port) const {
+  const std::string portLabel = "port=\"" + std::to_string(port) + '"';
+  out +=
+      "# HELP wexlink_alarm Whether the alarm is raised (1) or not (0); kind is high, low or "
+      "down (the module not answering).\n"
+      "# TYPE wexlink_alarm gauge\n";
+  for (std::size_t i = 0; i < engine_.rules().size(); ++i) {
+    const AlarmRule& rule = engine_.rules()[i];
+    out += "wexlink_alarm{" + portLabel + ",module=\"" + rule.module + "\",channel=\"" +
+           (rule.channel >= 0 ? std::to_string(rule.channel) : std::string()) + "\",name=\"" +
+           LabelValue(rule.name) + "\",kind=\"" + KindName(rule.kind) + "\"} " +
+           (engine_.state(i) == AlarmState::Raised ? "1\n" : "0\n");
+  }
+  out +=
+      "# HELP wexlink_alarm_changes_total Alarm changes (raised or cleared) since the start.\n"
+      "# TYPE wexlink_alarm_changes_total counter\n"
+      "wexlink_alarm_changes_total{" +
+      portLabel + "} " + std::to_string(engine_.changes()) + '\n';
+}
+
+}  // namespace wexread
