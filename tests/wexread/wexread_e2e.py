@@ -422,7 +422,8 @@ def test_prometheus(o, folder):
     rows = promql(base, "wexlink_rows_total")
     dropped = promql(base, "wexlink_rows_dropped_total")
     stamp = promql(base, "wexlink_last_row_timestamp_seconds")
-    check(list(dropped.values()) == [0.0] and list(rows.values())[0] >= 10, "counts")
+    check(list(dropped.values()) == [0.0] and list(rows.values())[0] >= 3,
+          "counts %r %r" % (rows, dropped))
     check(abs(list(stamp.values())[0] - time.time()) < 15, "last row time %r" % stamp)
 
     reader.send_signal(signal.SIGTERM)
