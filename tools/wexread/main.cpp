@@ -123,6 +123,7 @@ class Reader {
         tick_(std::chrono::milliseconds(o.periodMs)),
         blank_(acquisition_.channels(), 0) {
     metrics_.layout = LayoutOf(o);
+    metrics_.deviceUp = false;  // until the run starts
     const auto rowPeriod = tick_ * o.ModuleCount();
     silentLimit_ = o.restartSilentS > 0
                        ? std::chrono::duration_cast<Clock::duration>(
