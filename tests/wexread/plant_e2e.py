@@ -279,7 +279,7 @@ def test_protocols(o, folder):
     got, said = mbpoll(mb_port, "-t", "3", "-r", "512", "-c", "3")
     rows_stored = got.get(512, -1) * 65536 + got.get(513, -1)
     written = len(rows_of(rows_path)) // 2
-    check(rows_stored >= 5 and written - 1 <= rows_stored <= written and 0 <= got[514] <= 10,
+    check(rows_stored >= 1 and written - 1 <= rows_stored <= written and 0 <= got[514] <= 10,
           "counters %r (%d rows written): %s" % (got, written, said))
     got, said = mbpoll(mb_port, "-t", "1", "-r", "0", "-c", "2")
     check(got == {0: 1, 1: 1}, "discrete inputs: " + said)
