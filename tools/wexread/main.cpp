@@ -24,11 +24,11 @@
 #include <optional>
 
 #include "acquisition.h"
-#include "metrics_server.h"
 #include "options.h"
 #include "output.h"
 #include "readings.h"
 #include "row_clock.h"
+#include "web_server.h"
 
 namespace wexread {
 namespace {
@@ -114,7 +114,7 @@ class Reader {
   Descriptor notify_;  // outlives the run that posts to it
   Acquisition acquisition_;
   MetricsSnapshot metrics_;
-  std::unique_ptr<MetricsServer> server_;
+  std::unique_ptr<WebServer> server_;
   std::optional<RowClock> clock_;
   std::string text_;
   bool done_ = false;  // the count is reached, or the output has ended
@@ -213,7 +213,7 @@ int Reader::Run() {
   } const wakeRegistration(wake[1]);
 
   if (o_.listen) {
-    server_ = std::make_unique<MetricsServer>(
+    server_ = std::make_unique<WebServer>(
         *o_.listen, metrics_.layout, std::chrono::milliseconds(o_.periodMs) * o_.ModuleCount());
     const bool v6 = o_.listen->host.find(':') != std::string::npos;
     char base[300];
