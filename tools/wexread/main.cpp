@@ -4,7 +4,7 @@
 //
 // Threads: this one waits on the run's notification descriptor, takes the
 // buffers out and writes the rows; the library's timer thread polls the
-// modules; the HTTP library's threads answer /metrics from a copy of the
+// modules; the web server's thread answers /metrics from a copy of the
 // newest exposition, and the page's requests from the rows kept (each page's
 // event stream takes rows from a queue of its own: this thread never waits
 // for a browser). SIGINT, SIGTERM and SIGHUP are blocked in every thread

@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <optional>
 #include <cstring>
+#include <optional>
 
 namespace wexread {
 namespace {
@@ -79,8 +79,7 @@ Sink::Sink(const std::string& path, const volatile std::sig_atomic_t* stopSignal
                0644);
   if (fd_ < 0) {
     if (errno == ELOOP) throw OutputError(path + ": a symbolic link; name the file itself");
-    if (errno == ENXIO)
-      throw OutputError(path + ": a FIFO with no reader; start the reader first");
+    if (errno == ENXIO) throw OutputError(path + ": a FIFO with no reader; start the reader first");
     throw OutputError(SystemError(path));
   }
   ownsFd_ = true;
@@ -95,11 +94,11 @@ Sink::Sink(const std::string& path, const volatile std::sig_atomic_t* stopSignal
     // line: the first row starts on a line of its own.
     // (Read through a descriptor of its own: this one may only write.)
     char last = '\n';
-    const int reader = st.st_size > 0 ? ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
+    const int reader =
+        st.st_size > 0 ? ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
     struct stat again {};
     if (reader >= 0 && fstat(reader, &again) == 0 && again.st_ino == st.st_ino &&
-        again.st_dev == st.st_dev && ::pread(reader, &last, 1, st.st_size - 1) == 1 &&
-        last != '\n')
+        again.st_dev == st.st_dev && ::pread(reader, &last, 1, st.st_size - 1) == 1 && last != '\n')
       pending_ = "\n";
     if (reader >= 0) ::close(reader);
   }

@@ -10,13 +10,10 @@
 // build with MinGW for the Windows wexread too.
 #include "web_server.h"
 
-#include <utility>  // before Asio, whose headers use std::exchange
-
+#include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-
-#include <atomic>
 #include <charconv>
 #include <deque>
 #include <functional>
@@ -28,6 +25,7 @@
 #include <sstream>
 #include <string_view>
 #include <thread>
+#include <utility>  // before Asio, whose headers use std::exchange
 #include <vector>
 
 #include "event_hub.h"
@@ -232,11 +230,11 @@ void Connection::Arm(std::chrono::milliseconds after, std::function<void()> acti
   // timer was set again from the current one.
   const unsigned generation = ++timerGeneration_;
   timer_.expires_after(after);
-  timer_.async_wait([self = shared_from_this(), generation, action = std::move(action)](
-                        const error_code& ec) {
-    if (ec || generation != self->timerGeneration_ || self->state_ == State::Closed) return;
-    action();
-  });
+  timer_.async_wait(
+      [self = shared_from_this(), generation, action = std::move(action)](const error_code& ec) {
+        if (ec || generation != self->timerGeneration_ || self->state_ == State::Closed) return;
+        action();
+      });
 }
 
 void Connection::Close() {
@@ -291,9 +289,9 @@ void Connection::OnHead(const error_code& ec) {
   if (state_ != State::Head) return;
   if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
     Impl::Reply reply;
-    Impl::ServeText(reply, http::status::request_header_fields_too_large,
-                    "request head larger than " + std::to_string(server_.limits.headBytes) +
-                        " bytes\n");
+    Impl::ServeText(
+        reply, http::status::request_header_fields_too_large,
+        "request head larger than " + std::to_string(server_.limits.headBytes) + " bytes\n");
     Send(std::move(reply), false, true);
     return;
   }
@@ -421,8 +419,7 @@ void Connection::Send(Impl::Reply reply, bool head, bool close) {
   reply.keep_alive(!close);
   reply.prepare_payload();
   if (head) {
-    auto headOnly =
-        std::make_shared<http::response<http::empty_body>>(std::move(reply.base()));
+    auto headOnly = std::make_shared<http::response<http::empty_body>>(std::move(reply.base()));
     SendMessage(std::move(headOnly));
   } else {
     SendMessage(std::make_shared<Impl::Reply>(std::move(reply)));
@@ -470,10 +467,9 @@ void Connection::StartStream() {
                       self->Pump();
                     });
   // A page sends nothing more: anything read, or the end, means it has gone.
-  socket_.async_read_some(asio::buffer(probe_),
-                          [self = shared_from_this()](const error_code&, std::size_t) {
-                            self->Close();
-                          });
+  socket_.async_read_some(
+      asio::buffer(probe_),
+      [self = shared_from_this()](const error_code&, std::size_t) { self->Close(); });
 }
 
 void Connection::Pump() {
@@ -519,8 +515,8 @@ WebServer::Impl::Impl(const ListenAddress& address, const RunLayout& runLayout,
       channels(static_cast<unsigned>(runLayout.modules.size()) * kChannelsPerModule),
       history(channels, period),
       hub(webLimits.pages, kPageQueueRows) {
-  const std::string where = "cannot listen on " + address.host + " port " +
-                            std::to_string(address.port);
+  const std::string where =
+      "cannot listen on " + address.host + " port " + std::to_string(address.port);
   error_code ec;
   const auto ip = asio::ip::make_address(address.host, ec);
   if (ec) throw OutputError(where + ": not an address (" + ec.message() + ")");
