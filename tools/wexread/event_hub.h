@@ -1,6 +1,6 @@
 // Server-Sent Events to every connected page: the reader publishes each row
-// once, and each client takes it from a queue of its own, from its own HTTP
-// thread. Publishing never waits for a client: a client whose queue is full
+// once, and each client takes it from a queue of its own when its connection
+// is ready for more. Publishing never waits for a client: a client whose queue is full
 // (a slow or stalled browser) is dropped, and its browser reconnects.
 #pragma once
 

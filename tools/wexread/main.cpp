@@ -4,7 +4,7 @@
 //
 // Threads: this one sleeps until the next row is due, reads the library's
 // ring and writes the new rows, each with the time of its poll cycle; the
-// library's timer thread polls the modules; the HTTP library's threads answer
+// library's timer thread polls the modules; the web server's thread answers
 // /metrics from a copy of the newest exposition, and the page's requests from
 // the rows kept (each page's event stream takes rows from a queue of its own:
 // this thread never waits for a browser). SIGINT, SIGTERM and SIGHUP are
@@ -32,7 +32,6 @@
 #include "acquisition.h"
 #include "device_watch.h"
 #include "alarms.h"
-#include "metrics_server.h"
 #include "options.h"
 #include "output.h"
 #include "plant_outputs.h"
@@ -40,6 +39,7 @@
 #include "row_clock.h"
 #include "serial_diagnosis.h"
 #include "wexlink.h"
+#include "web_server.h"
 
 namespace wexread {
 namespace {
@@ -159,7 +159,7 @@ class Reader {
   const std::vector<std::uint16_t> blank_;  // a row while the device is gone
   Clock::duration silentLimit_;
   MetricsSnapshot metrics_;
-  std::unique_ptr<MetricsServer> server_;
+  std::unique_ptr<WebServer> server_;
   std::optional<RingRows> ring_;
   std::optional<RowSchedule> schedule_;
   std::uint64_t nextRow_ = 2;     // of the current schedule
@@ -369,7 +369,7 @@ int Reader::Run() {
 
   const auto rowPeriod = tick_ * o_.ModuleCount();
   if (o_.listen) {
-    server_ = std::make_unique<MetricsServer>(
+    server_ = std::make_unique<WebServer>(
         *o_.listen, metrics_.layout,
         std::chrono::duration_cast<std::chrono::milliseconds>(rowPeriod));
     const bool v6 = o_.listen->host.find(':') != std::string::npos;

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <sys/auxv.h>
+#include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -197,6 +198,36 @@ std::optional<ListenAddress> ParseListenAddress(const std::string& text) {
   return ListenAddress{host, port};
 }
 
+namespace {
+
+// A file by device and inode, or, for one not there yet, by its folder's and
+// its name: two spellings of one path compare equal.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::string name;  // empty when the file itself exists
+  bool operator==(const FileIdentity&) const = default;
+};
+
+std::optional<FileIdentity> IdentityOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return FileIdentity{st.st_dev, st.st_ino, {}};
+  const auto slash = path.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (::stat(folder.c_str(), &st) != 0) return std::nullopt;
+  return FileIdentity{st.st_dev, st.st_ino, name};
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  const auto first = IdentityOf(a);
+  const auto second = IdentityOf(b);
+  return first ? first == second : a == b;
+}
+
+}  // namespace
+
 ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
   Options o;
   CLI::App app{
@@ -348,6 +379,9 @@ ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
   if (o.mqttPrefix.empty() || o.mqttPrefix.find_first_of("+#") != std::string::npos)
     return UsageError("--mqtt-prefix: '" + o.mqttPrefix + "' is not a topic without wildcards");
   if (const auto error = ApplyAlarmOptions(alarmTexts, o)) return UsageError(*error);
+  if (!o.outputPath.empty() && !o.textfile.empty() && SameFile(o.outputPath, o.textfile))
+    return UsageError("--output and --textfile name the same file (" + o.textfile +
+                      "): the metrics would be renamed over the rows");
 
   if (!o.device.empty() && getauxval(AT_SECURE) != 0)
     return UsageError(

@@ -5,8 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstring>
+#include <optional>
 
 namespace wexread {
 namespace {
@@ -14,27 +18,47 @@ namespace {
 std::string SystemError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 // Writes everything, going on after a signal unless it asked to stop.
-// -1 with errno on failure; -2 when a stop signal interrupted it.
+// -1 with errno on failure; -2 when a stop signal came before anything was
+// written. After part was written a stop leaves `finishMs` for the rest
+// (written in pieces a full pipe takes without blocking), then -2.
+// `written` counts the bytes that went out.
 int WriteAll(int fd, const char* data, std::size_t size,
-             const volatile std::sig_atomic_t* stopSignal) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
+             const volatile std::sig_atomic_t* stopSignal, std::size_t* written = nullptr,
+             int finishMs = 0) {
+  using Clock = std::chrono::steady_clock;
+  std::size_t done = 0;
+  std::optional<Clock::time_point> finishBy;
+  const auto stopping = [&] { return stopSignal != nullptr && *stopSignal != 0; };
+  while (done < size) {
+    if (stopping() && !finishBy) {
+      if (done == 0) return -2;
+      finishBy = Clock::now() + std::chrono::milliseconds(finishMs);
+    }
+    std::size_t chunk = size - done;
+    if (finishBy) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*finishBy - Clock::now());
+      pollfd p{fd, POLLOUT, 0};
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) == 0) {
+        if (written != nullptr) *written = done;
+        return -2;
+      }
+      chunk = std::min<std::size_t>(chunk, PIPE_BUF);
+    }
+    const ssize_t n = ::write(fd, data + done, chunk);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       // A descriptor handed over non-blocking: wait until it takes more.
       pollfd p{fd, POLLOUT, 0};
-      if (poll(&p, 1, -1) < 0 && errno != EINTR) return -1;
-      if (stopSignal != nullptr && *stopSignal != 0) return -2;
+      if (poll(&p, 1, finishBy ? 10 : -1) < 0 && errno != EINTR) break;
       continue;
     }
     if (n < 0) {
-      if (errno != EINTR) return -1;
-      if (stopSignal != nullptr && *stopSignal != 0) return -2;
-      continue;
+      if (errno == EINTR) continue;  // the loop's head looks at the stop flag
+      break;
     }
-    data += n;
-    size -= static_cast<std::size_t>(n);
+    done += static_cast<std::size_t>(n);
   }
-  return 0;
+  if (written != nullptr) *written = done;
+  return done == size ? 0 : -1;
 }
 
 }  // namespace
@@ -49,14 +73,35 @@ Sink::Sink(const std::string& path, const volatile std::sig_atomic_t* stopSignal
   name_ = path;
   // O_NOFOLLOW: a link planted under the name cannot redirect the rows of a
   // wexread that runs with more rights than the one who planted it.
-  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  // O_NONBLOCK: a FIFO without a reader fails at once (ENXIO) instead of
+  // blocking in open, where no stop signal could end the wait.
+  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+               0644);
   if (fd_ < 0) {
     if (errno == ELOOP) throw OutputError(path + ": a symbolic link; name the file itself");
+    if (errno == ENXIO) throw OutputError(path + ": a FIFO with no reader; start the reader first");
     throw OutputError(SystemError(path));
   }
   ownsFd_ = true;
+  const int flags = fcntl(fd_, F_GETFL);
+  if (flags >= 0) fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
   struct stat st {};
-  if (fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) isNew_ = st.st_size == 0;
+  if (fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+    isRegular_ = true;
+    isNew_ = st.st_size == 0;
+    wholeSize_ = st.st_size;
+    // A run that ended on a full disk or a crash may have left a cut-off
+    // line: the first row starts on a line of its own.
+    // (Read through a descriptor of its own: this one may only write.)
+    char last = '\n';
+    const int reader =
+        st.st_size > 0 ? ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
+    struct stat again {};
+    if (reader >= 0 && fstat(reader, &again) == 0 && again.st_ino == st.st_ino &&
+        again.st_dev == st.st_dev && ::pread(reader, &last, 1, st.st_size - 1) == 1 && last != '\n')
+      pending_ = "\n";
+    if (reader >= 0) ::close(reader);
+  }
   isTerminal_ = isatty(fd_) == 1;
 }
 
@@ -65,13 +110,28 @@ Sink::~Sink() {
 }
 
 Sink::Result Sink::Write(const std::string& text) {
-  const int result = WriteAll(fd_, text.data(), text.size(), stopSignal_);
-  if (result == -2) return Result::Interrupted;
-  if (result < 0) {
-    if (errno == EPIPE) return Result::ReaderGone;
-    throw OutputError(SystemError("writing " + name_));
+  const std::string* out = &text;
+  std::string joined;
+  if (!pending_.empty()) {
+    joined = pending_ + text;
+    out = &joined;
   }
-  return Result::Written;
+  std::size_t written = 0;
+  const int result = WriteAll(fd_, out->data(), out->size(), stopSignal_, &written, kFinishMs);
+  const int savedErrno = errno;
+  if (result == 0) {
+    pending_.clear();
+    wholeSize_ += static_cast<off_t>(out->size());
+    return Result::Written;
+  }
+  // Part of a row, or none: a file goes back to its last whole row.
+  if (written != 0 && isRegular_ && ::ftruncate(fd_, wholeSize_) != 0) {
+    // Nothing more can be done here: the error below says why we stopped.
+  }
+  if (result == -2) return Result::Interrupted;
+  if (savedErrno == EPIPE) return Result::ReaderGone;
+  errno = savedErrno;
+  throw OutputError(SystemError("writing " + name_));
 }
 
 StatusLine::StatusLine(bool enabled) : enabled_(enabled) {}

@@ -2,6 +2,8 @@
 // appended file), the status line on a terminal, and the metrics textfile.
 #pragma once
 
+#include <sys/types.h>
+
 #include <csignal>
 #include <stdexcept>
 #include <string>
@@ -16,7 +18,9 @@ class OutputError : public std::runtime_error {
 class Sink {
  public:
   // Standard output when `path` is empty; otherwise `path` opened for
-  // appending (created 0644 less the umask), never through a symbolic link.
+  // appending (created 0644 less the umask), never through a symbolic link;
+  // a FIFO without a reader is an error at once rather than a wait. A file
+  // whose last line was cut off gets its newline before the first row.
   // Throws OutputError.
   Sink(const std::string& path, const volatile std::sig_atomic_t* stopSignal);
   ~Sink();
@@ -27,15 +31,23 @@ class Sink {
   bool isTerminal() const { return isTerminal_; }
 
   enum class Result { Written, ReaderGone, Interrupted };
-  // Writes all of `text` at once (no buffering in between): Interrupted when a
-  // stop signal came while the write was blocked. Throws OutputError.
+  // Writes all of `text`, whole rows, at once (no buffering in between).
+  // Interrupted when a stop signal came before any of it was written. A stop
+  // signal after part of it was written leaves `finishTime` for the rest;
+  // failing that, or on a write error, a regular file is cut back to its
+  // last whole row (a pipe cannot be). Throws OutputError.
   Result Write(const std::string& text);
+
+  static constexpr int kFinishMs = 2000;
 
  private:
   int fd_ = 1;
   bool ownsFd_ = false;
   bool isNew_ = true;
   bool isTerminal_ = false;
+  bool isRegular_ = false;
+  off_t wholeSize_ = 0;  // a regular file: its size after the last whole row
+  std::string pending_;  // a newline for a file whose last line was cut off
   std::string name_;
   const volatile std::sig_atomic_t* stopSignal_;
 };
