@@ -229,6 +229,8 @@ def run(o, folder):
         check(alarm_t - start < (DELAY_S + ROW_S) * 1000 + 50, "the delay held longer than asked")
         spikes = [t for t, v in written if v == 35 and t < start]
         check(spikes, "the spike is not in the rows")
+        if o.shots:  # the page with the alarm raised, for the README
+            browser.screenshot(os.path.join(o.shots, "wexread-web.png"), 1280, 860)
 
         # Inside the hysteresis band: still raised.
         sim.command("temp 0.0 29.5")
@@ -238,7 +240,8 @@ def run(o, folder):
         cleared_at = time.time()
         sim.command("temp 0.0 28.5")
         page_poll("cleared", lambda s: not s["alarm"] and s["text"] == "28.5", 20)
-        cleared = {k: watch.when((k, "high", "cleared"), 10) for k in ("stderr", "event", "metrics")}
+        cleared = {k: watch.when((k, "high", "cleared"), 10)
+                   for k in ("stderr", "event", "metrics")}
         # The first 0 of the byte is the clear, unless the file read 0 before the raise.
         cleared["relay"] = watch.when(("relay", 0, 1 + (relay_history[0] == 0)), 10)
         cleared["page"] = page_seen["cleared"]
@@ -257,12 +260,14 @@ def run(o, folder):
         page_poll("back", lambda s: not s["cardAlarm"] and s["text"] == "28.5", 30)
         watch.when(("event", "down", "cleared"), 10)
         wait_for("the relay off again", lambda: relay_history[-1] == 0, 10)
-        check(relay_history in ([0, 4, 0, 4, 0], [4, 0, 4, 0]), "relay byte history %r" % relay_history)
+        check(relay_history in ([0, 4, 0, 4, 0], [4, 0, 4, 0]),
+              "relay byte history %r" % relay_history)
 
         # The page: the list, the span, the legend.
         state = browser.js(PAGE_JS)
-        check(len(state["list"]) == 4 and "01:00 ch0 (01:00 ch0) raised" in state["list"][-1] and
-              "cleared: answering again" in state["list"][0], "alarm list %r" % state["list"])
+        check(len(state["list"]) == 4 and
+              "01:00 ch0 raised: 35 °C, high limit 30" in state["list"][-1] and
+              "01:00 cleared: answering again" in state["list"][0], "alarm list %r" % state["list"])
         first_t = rows()[0]["time"]
         span = browser.js("const r = window.wexread.xRange(); return [r[0], r[1], Date.now()]")
         check(span[0] >= utc_ms(first_t) - 2 * PERIOD_MS and span[0] <= utc_ms(first_t),
@@ -360,6 +365,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--wexread", required=True)
     parser.add_argument("--sim", required=True)
+    parser.add_argument("--shots", help="keep a screenshot of the page with the alarm raised here")
     o = parser.parse_args()
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     folder = tempfile.mkdtemp(prefix="wexread-alarms-")
