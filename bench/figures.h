@@ -1,5 +1,5 @@
 // The figures a benchmark program reports, one line each, in a form that
-// scripts/bench collects into the results table of BENCHMARKS.md.
+// scripts/bench collects into the results table of docs/benchmarks.md.
 #pragma once
 
 #include <algorithm>
@@ -19,6 +19,17 @@ inline void PrintFigure(const std::string& what, const std::string& figure, cons
 }
 
 inline const char* Met(bool ok) { return ok ? "yes" : "no"; }
+
+// A ratio no sound measurement can exceed (a copy faster than a plain copy of
+// the same bytes, a tick cheaper than the serial calls it makes): beyond it
+// the benchmark measured something other than what its figure says. Prints
+// the breach on stderr and returns false; the program then exits with 1.
+inline bool CheckSanity(const std::string& what, double ratio, double upperBound) {
+  if (ratio <= upperBound) return true;
+  std::fprintf(stderr, "SANITY BOUND BROKEN | %s | %.2f | bound <= %.2f\n", what.c_str(), ratio,
+               upperBound);
+  return false;
+}
 
 // printf into a std::string.
 __attribute__((format(printf, 1, 2))) inline std::string Format(const char* format, ...) {

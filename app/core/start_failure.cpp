@@ -3,6 +3,12 @@
 #include "library_table.h"
 #include "wexlink.h"
 
+#ifndef _WIN32
+#include <cstdlib>
+
+#include "serial_diagnosis.h"
+#endif
+
 namespace wexmon {
 
 namespace {
@@ -69,7 +75,18 @@ std::string StartFailureText(StartStep step, std::optional<std::int32_t> code) {
 }
 
 void LoggedStartFailures::StartFailed(StartStep step) {
-  write_(StartFailureText(step, library_.LastErrorCode()));
+  const std::optional<std::int32_t> code = library_.LastErrorCode();
+  std::string line = StartFailureText(step, code);
+#ifndef _WIN32
+  // Why the port did not open, looked at here: Wexmon runs on COM1, which the
+  // library opens as WEXLINK_COM1 or else /dev/ttyS0.
+  if (step == StartStep::StartSnapshot && code == WEXLINK_E_PORT) {
+    const char* named = secure_getenv("WEXLINK_COM1");
+    line += ": " +
+            wexdiag::DiagnoseSerialOpen(named != nullptr && *named != '\0' ? named : "/dev/ttyS0");
+  }
+#endif
+  write_(line);
 }
 
 }  // namespace wexmon

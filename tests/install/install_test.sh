@@ -12,7 +12,9 @@
 # 4. the C example built with find_package(wexlink) and with
 #    `pkg-config --cflags --libs wexlink`, and the Python example, each
 #    reading the simulated modules' temperatures.
-set -euo pipefail
+set -Eeuo pipefail
+# A step outside check() that fails ends the test: say which one, and where.
+trap 'status=$?; echo "FAIL line $LINENO (exit $status): $BASH_COMMAND"' ERR
 
 build=$(cd "$1" && pwd)
 src=$(cd "$2" && pwd)
@@ -79,7 +81,11 @@ for page in "$prefix"/share/man/man*/*.gz; do
   check "man -l $name gives no warning" test ! -s "$tmp/man.err"
   if [ -s "$tmp/man.err" ]; then cat "$tmp/man.err"; fi
 done
-MANWIDTH=200 man -l "$prefix/share/man/man3/wexlink.3.gz" >"$tmp/wexlink.3.txt" 2>/dev/null
+if ! MANWIDTH=200 man -l "$prefix/share/man/man3/wexlink.3.gz" >"$tmp/wexlink.3.txt" 2>"$tmp/man.err"; then
+  echo "FAIL man -l wexlink.3 (for the checks below):"
+  cat "$tmp/man.err"
+  exit 1
+fi
 for f in Initial ConfigInfo ChannelFrq IOCtl RegisterNotify GetLastADError GetADPropStrSize \
   GetADPropString StartIntr StartSnapshot StopIntr QueryBuf ADResult ADResultRecent GetSnapshot \
   inportb inport inportdw outportb outport outportdw WEXLINK_COM WEXLINK_IOSPACE \
@@ -122,8 +128,10 @@ com=$tmp/com1
 "$prefix/bin/w316sim" --link "$com" --no-stdin --modules 2 --temp 0.3=25.5 --temp 1.7=-12.25 \
   >"$tmp/sim.out" 2>&1 &
 sim_pid=$!
-for _ in $(seq 50); do [ -e "$com" ] && break; sleep 0.1; done
+# Up to 20 s: on a loaded machine the simulator can take seconds to start.
+for _ in $(seq 200); do [ -e "$com" ] && break; sleep 0.1; done
 check "simulator is up" test -e "$com"
+if [ ! -e "$com" ]; then cat "$tmp/sim.out"; fi
 
 # ---- 4. Consumers ----------------------------------------------------------------
 run_example() {  # name output-file command...

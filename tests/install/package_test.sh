@@ -10,7 +10,9 @@
 # dpkg into a throwaway root with the maintainer scripts run against it
 # (DPKG_ROOT): the post-install step gives wexmon-launcher cap_sys_rawio+ep and
 # Wexmon nothing; then purges them there. Nothing is installed on the machine.
-set -euo pipefail
+set -Eeuo pipefail
+# A step outside check() that fails ends the test: say which one, and where.
+trap 'status=$?; echo "FAIL line $LINENO (exit $status): $BASH_COMMAND"' ERR
 
 build=$(cd "$1" && pwd)
 tmp=$(mktemp -d)

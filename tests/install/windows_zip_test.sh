@@ -6,7 +6,9 @@
 #   windows_zip_test.sh SOURCE_DIR CROSS_DIR OUTPUT_DIR
 #
 # Exit 77 (skipped) when there are no cross builds (mingw-w64 not installed).
-set -euo pipefail
+set -Eeuo pipefail
+# A step outside check() that fails ends the test: say which one, and where.
+trap 'status=$?; echo "FAIL line $LINENO (exit $status): $BASH_COMMAND"' ERR
 src=$1 cross=$2 out=$3
 if [ ! -f "$cross/win32/lib/lib/wexlink.dll" ] || [ ! -f "$cross/win64/lib/lib/wexlink.dll" ]; then
   echo "SKIPPED: no cross-built wexlink.dll in $cross (wine_build did not build them)"

@@ -17,6 +17,15 @@ servers from Debian's packages started here on free loopback ports.
               changed value comes without a reload within two rows, a silenced
               module shows as not answering, the plot has drawn points, and
               the page reconnects by itself when wexread is restarted
+  live        rows one at a time, each out within a row period of its time,
+              times exactly a row period apart, no module down at the start,
+              a changed value within 3 row periods
+  recovery    the line hung up and its link gone, then a new pty under the
+              same name: rows without values meanwhile, one line each way on
+              stderr, the metrics; a line where every module falls silent;
+              --exit-on-loss
+  open_errors exit status 3 naming why: missing, not a serial device, no
+              permission (as nobody), busy (held by another process)
 
 Every process started here dies with this script (PR_SET_PDEATHSIG) and is
 stopped at its end whatever happens. Exit 77: a server is missing or cannot
@@ -26,6 +35,7 @@ import argparse
 import csv
 import ctypes
 import fcntl
+import grp
 import json
 import os
 import pty
@@ -110,12 +120,19 @@ def check(condition, message):
 
 
 class Sim:
-    def __init__(self, binary, folder, args):
-        self.link = os.path.join(folder, "com-%d" % len(_children))
+    def __init__(self, binary, folder, args, link=None):
+        self.link = link or os.path.join(folder, "com-%d" % len(_children))
         self.proc = spawn([binary, "--link", self.link] + args, stdin=subprocess.PIPE,
                           stdout=subprocess.PIPE, text=True, bufsize=1)
         first = self.proc.stdout.readline()
         check(first.startswith("PTY "), "w316sim said " + repr(first))
+
+    def hangup(self):
+        """Closes the line and ends: the pty's slave side fails with EIO and
+        goes away, and so does the link, as with an unplugged adapter."""
+        self.proc.stdin.write("hangup\n")
+        self.proc.stdin.flush()
+        self.proc.wait(timeout=10)
 
     def command(self, line):
         self.proc.stdin.write(line + "\n")
@@ -195,7 +212,8 @@ def test_files(o, folder):
     check(code == 0 and re.fullmatch(r"wexread \d+\.\d+\.\d+\n", out), "--version: " + out)
     code, out, err = run(o.wexread, ["--device", folder + "/absent", "--count", "1"])
     check(code == 3 and out == "" and
-          "StartIntr failed: 106, the serial port could not be opened" in err, "refusal: " + err)
+          "StartSnapshot failed: 106, the serial port could not be opened" in err and
+          "absent does not exist" in err, "refusal: " + err)
 
     # JSON lines from a module that goes silent and comes back, read meanwhile.
     sim_b = Sim(o.sim, folder, ["--temp", "0.0=-0.5"])
@@ -205,7 +223,8 @@ def test_files(o, folder):
     threading.Thread(target=lambda: [lines.put(l) for l in jsonl.stdout], daemon=True).start()
 
     # A reader that stops reading: its pipe is full from the start, the
-    # library's ring (one buffer) fills, and rows are dropped until it reads.
+    # library's ring (16 rows, 11.2 s) is overwritten, and the rows lost are
+    # counted once it reads again.
     sim_d = Sim(o.sim, folder, [])
     pipe_r, pipe_w = os.pipe()
     fcntl.fcntl(pipe_w, 1031, 4096)  # F_SETPIPE_SZ: one page
@@ -259,9 +278,9 @@ def test_files(o, folder):
     check(jsonl.wait(timeout=10) == 0, "SIGINT: exit status %s" % jsonl.returncode)
     records += [json.loads(l) for l in jsonl.stdout]
 
-    # Reads from 10.5 s on: buffers at 3.5 s (taken, its first row blocked),
-    # 7 s (the ring full), rows dropped until that one is taken out.
-    time.sleep(max(0, stalled_since + 10.5 - time.monotonic()))
+    # Reads from 16 s on: row 2 (1.4 s) was blocked in its write; rows 3 to
+    # about 6 are overwritten by then.
+    time.sleep(max(0, stalled_since + 16 - time.monotonic()))
     stalled_lines = []
     with os.fdopen(pipe_r) as f:
         while len(stalled_lines) < 15:
@@ -272,11 +291,12 @@ def test_files(o, folder):
         stalled.send_signal(signal.SIGINT)
         stalled_lines += [json.loads(l) for l in f if l.strip()]
     check(stalled.wait(timeout=10) == 0, "stalled run: exit status %s" % stalled.returncode)
-    said = re.findall(r"(\d+) rows dropped by the library", stalled.stderr.read())
+    said = re.findall(r"(\d+) rows lost: the library's ring was overwritten",
+                      stalled.stderr.read())
     dropped = int(said[0]) if len(said) == 1 else -1
     times = [parse_time(r["time"]) for r in stalled_lines]
     gaps = [round((b - a) / 0.7) - 1 for a, b in zip(times, times[1:])]
-    check(dropped >= 3 and gaps[9] == dropped and gaps[:9] + gaps[10:] == [0] * (len(gaps) - 1),
+    check(dropped >= 3 and gaps[0] == dropped and gaps[1:] == [0] * (len(gaps) - 1),
           "dropped %d, rows missing between rows %r" % (dropped, gaps))
 
     check(first.wait(timeout=20) == 0, "CSV run: exit status %s" % first.returncode)
@@ -292,30 +312,26 @@ def test_files(o, folder):
           "header " + repr(rows[0]))
     check(len(rows) == 1 + 7 * 2 and all(r[0] != "time" for r in rows[1:]),
           "%d lines in %s" % (len(rows), path))
+    # No false outage: every row of both runs has both modules up.
     for i, r in enumerate(rows[1:]):
         module = i % 2
-        check(r[2] == "01:%02X" % module and r[1] == "1", "row %d: %r" % (i, r))
+        check(r[2] == "01:%02X" % module and r[1] == "1" and r[3] == "1", "row %d: %r" % (i, r))
         values = [float(v) if v else None for v in r[4:]]
-        if r[3] == "1":
-            check(values == expected(module), "row %d: %r, not %r" % (i, values, expected(module)))
-        else:  # the first row of a run holds nothing from the last module polled
-            check(values == [None] * 8, "row %d: down with values %r" % (i, r))
-    ups = [r[3] for r in rows[1:]]
-    check(ups.count("0") <= 4 and ups[2:10].count("0") == 0, "up column " + repr(ups))
+        check(values == expected(module), "row %d: %r, not %r" % (i, values, expected(module)))
     times = [parse_time(r[0]) for r in rows[1:11:2]]
-    check(all(1.3 <= b - a <= 1.5 for a, b in zip(times, times[1:])), "row times %r" % times)
+    check(all(abs(b - a - 1.4) <= 0.01 for a, b in zip(times, times[1:])), "row times %r" % times)
     check(abs(times[-1] - time.time()) < 60, "row times are not now: %r" % times)
 
     # JSON lines: values, then nulls while silent, then values again.
     ups = [r["up"] for r in records]
-    down = ups.index(False, 1)
-    check(ups[down:].index(True) > 0 and all(ups[1:down]), "up in the JSON lines: %r" % ups)
+    down = ups.index(False)
+    check(ups[down:].index(True) > 0 and all(ups[:down]), "up in the JSON lines: %r" % ups)
     want = [-0.5] + [celsius(default_raw(0, c)) for c in range(1, 8)]
-    for r in records[1:]:
+    for r in records:
         check(r["module"] == "01:00" and r["port"] == 1, "record %r" % r)
         check(r["celsius"] == (want if r["up"] else [None] * 8), "record %r" % r)
     times = [parse_time(r["time"]) for r in records]
-    check(all(0.6 <= b - a <= 0.8 for a, b in zip(times, times[1:])), "JSON times %r" % times)
+    check(all(abs(b - a - 0.7) <= 0.01 for a, b in zip(times, times[1:])), "JSON times %r" % times)
 
     # The terminals: the status line alone, and never inside the data.
     screens = []
@@ -416,7 +432,8 @@ def test_prometheus(o, folder):
     rows = promql(base, "wexlink_rows_total")
     dropped = promql(base, "wexlink_rows_dropped_total")
     stamp = promql(base, "wexlink_last_row_timestamp_seconds")
-    check(list(dropped.values()) == [0.0] and list(rows.values())[0] >= 10, "counts")
+    check(list(dropped.values()) == [0.0] and list(rows.values())[0] >= 3,
+          "counts %r %r" % (rows, dropped))
     check(abs(list(stamp.values())[0] - time.time()) < 15, "last row time %r" % stamp)
 
     reader.send_signal(signal.SIGTERM)
@@ -645,9 +662,215 @@ def test_influx(o, folder):
     print("influx: %d lines written and read back" % len(sent))
 
 
+# ---- live rows, recovery, open errors ----------------------------------------------
+
+
+def read_lines(stream, sink):
+    """Puts (arrival time, line) on the queue `sink` for every line."""
+    def pump():
+        for line in stream:
+            sink.put((time.time(), line))
+        sink.put((time.time(), None))
+    threading.Thread(target=pump, daemon=True).start()
+
+
+def test_live(o, folder):
+    """Rows one at a time, each within a row period of its time, times exactly
+    a row period apart, the first row within 2 row periods + 0.5 s, every
+    module up from the first row, a changed value within 3 row periods."""
+    sim = Sim(o.sim, folder, ["--modules", "2"])
+    rows_wanted = 12
+    started = time.time()
+    p = spawn([o.wexread, "--device", sim.link, "--modules", "2", "--period", "700",
+               "--format", "jsonl", "--count", str(rows_wanted)], stdout=subprocess.PIPE,
+              text=True, bufsize=1)
+    lines = queue.Queue()
+    read_lines(p.stdout, lines)
+    rows = []  # (arrival of the row's last line, [records])
+    changed_at = None
+    while True:
+        arrived, line = lines.get(timeout=10)
+        if line is None:
+            break
+        record = json.loads(line)
+        if rows and rows[-1][1][0]["time"] == record["time"]:
+            rows[-1] = (arrived, rows[-1][1] + [record])
+        else:
+            rows.append((arrived, [record]))
+        if len(rows) == 3 and changed_at is None:
+            sim.command("temp 0.3 30")
+            changed_at = time.time()
+    check(p.wait(timeout=10) == 0, "exit status %s" % p.returncode)
+    check(len(rows) == rows_wanted and all(len(r) == 2 for _, r in rows),
+          "%d rows: %r" % (len(rows), rows))
+    row_period = 1.4
+    check(rows[0][0] - started <= 2 * row_period + 0.5,
+          "first row after %.2f s" % (rows[0][0] - started))
+    times = [parse_time(r[0]["time"]) for _, r in rows]
+    late = [round(arrived - t, 3) for (arrived, _), t in zip(rows, times)]
+    check(all(-0.002 <= d < row_period for d in late), "rows out after their times: %r" % late)
+    steps = [round(b - a, 3) for a, b in zip(times, times[1:])]
+    check(all(abs(d - row_period) <= 0.01 for d in steps), "row time steps %r" % steps)
+    check(all(rec["up"] for _, r in rows for rec in r), "a module down: %r" % rows)
+    first_new = next(arrived for arrived, r in rows if r[0]["celsius"][3] == 30.0)
+    check(first_new - changed_at <= 3 * row_period,
+          "a changed value came after %.2f s" % (first_new - changed_at))
+    print("live: %d rows, out %.0f-%.0f ms after their times, first after %.2f s, "
+          "a change after %.2f s" % (len(rows), min(late) * 1000, max(late) * 1000,
+                                     rows[0][0] - started, first_new - changed_at))
+
+
+def metric(path, name):
+    try:
+        with open(path) as f:
+            m = re.search(r"^%s\{[^}]*\} (\S+)$" % name, f.read(), re.M)
+    except OSError:
+        return None
+    return float(m.group(1)) if m else None
+
+
+def test_recovery(o, folder):
+    """An adapter unplugged (the line hung up, its link gone) and plugged in
+    again under the same name; a line on which every module falls silent;
+    --exit-on-loss."""
+    link = os.path.join(folder, "usb-adapter")
+    sim = Sim(o.sim, folder, [], link=link)
+    textfile = os.path.join(folder, "wexread.prom")
+    p = spawn([o.wexread, "--device", link, "--period", "700", "--miss-threshold", "1",
+               "--restart-silent", "3", "--format", "jsonl", "--textfile", textfile],
+              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1)
+    lines, said = queue.Queue(), queue.Queue()
+    read_lines(p.stdout, lines)
+    read_lines(p.stderr, said)
+    records = []
+
+    def until(what, predicate, timeout):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            try:
+                _, line = lines.get(timeout=max(0.01, deadline - time.time()))
+            except queue.Empty:
+                break
+            check(line is not None, "wexread ended")
+            records.append(json.loads(line))
+            if predicate(records[-1]):
+                return records[-1]
+        raise AssertionError("timed out waiting for " + what)
+
+    def stderr_line(what, timeout):
+        try:
+            _, line = said.get(timeout=timeout)
+        except queue.Empty:
+            raise AssertionError("no line on stderr for " + what)
+        check(line is not None and what in line, "stderr: %r, not %r" % (line, what))
+        return line
+
+    until("a row", lambda r: r["up"], 10)
+    sim.hangup()
+    gone_at = time.time()
+    stderr_line("is gone", 5)
+    until("rows without values", lambda r: not r["up"], 5)
+    for _ in range(3):
+        until("more rows", lambda r: True, 2)
+    check(metric(textfile, "wexlink_device_up") == 0.0, "device_up while gone")
+    time.sleep(max(0, gone_at + 4 - time.time()))
+    sim = Sim(o.sim, folder, [], link=link)  # a new pty under the same name
+    back_at = time.time()
+    line = stderr_line("is back", 10)
+    until("values again", lambda r: r["up"], max(1, back_at + 10 - time.time()))
+    healed = time.time() - back_at
+    check(healed <= 10, "values again %.1f s after the device came back" % healed)
+    check(metric(textfile, "wexlink_device_up") == 1.0 and
+          metric(textfile, "wexlink_reconnects_total") == 1.0, "metrics after the return")
+
+    # A wedged line: every module silent for 3 s restarts the run.
+    sim.command("silent all")
+    stderr_line("no module has answered for", 10)
+    while not lines.empty():  # the rows from before
+        records.append(json.loads(lines.get()[1]))
+    sim.command("answer all")
+    until("values after the restart", lambda r: r["up"], 15)
+    p.send_signal(signal.SIGINT)
+    check(p.wait(timeout=10) == 0, "SIGINT: exit status %s" % p.returncode)
+    while True:
+        _, rest = lines.get(timeout=5)
+        if rest is None:
+            break
+        records.append(json.loads(rest))
+    check(metric(textfile, "wexlink_reconnects_total") >= 2, "reconnects after the restart")
+    # Never a stale value marked up; rows on one schedule while gone.
+    check(all(r["celsius"] == [None] * 8 for r in records if not r["up"]), "values while down")
+    check(all(r["celsius"] != [None] * 8 for r in records if r["up"]), "up without values")
+
+    # --exit-on-loss: a supervisor restarts it instead.
+    sim = Sim(o.sim, folder, [])
+    q = spawn([o.wexread, "--device", sim.link, "--period", "700", "--exit-on-loss", "1",
+               "--format", "jsonl"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    check(q.stdout.readline(), "no row before the loss")
+    sim.hangup()
+    lost_at = time.time()
+    code = q.wait(timeout=10)
+    took = time.time() - lost_at
+    err = q.stderr.read()
+    check(code == 4 and "--exit-on-loss" in err and took < 4,
+          "exit-on-loss: status %s after %.1f s: %r" % (code, took, err))
+    print("recovery: %d rows; values again %.1f s after the device returned; %s" %
+          (len(records), healed, line.strip()))
+
+
+def test_open_errors(o, folder):
+    """Exit status 3 with the reason: missing, not a serial device, permission
+    (as an unprivileged user), busy (held by another process)."""
+    def refused(device, prefix=()):
+        p = spawn(list(prefix) + [o.wexread, "--device", device, "--count", "1"],
+                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        out, err = p.communicate(timeout=30)
+        code = p.returncode
+        check(code == 3 and out == "" and "StartSnapshot failed: 106" in err,
+              "%s: status %s, %r" % (device, code, err))
+        return err.strip()
+
+    said = [refused(os.path.join(folder, "absent"))]
+    check("absent does not exist" in said[-1], said[-1])
+    plain = os.path.join(folder, "plain")
+    open(plain, "w").close()
+    said.append(refused(plain))
+    check("is not a serial device (a regular file)" in said[-1], said[-1])
+
+    if os.geteuid() != 0 or not shutil.which("setpriv"):
+        raise Skip("the permission and busy cases need root and setpriv (they switch user and "
+                   "drop a capability)")
+    as_nobody = ["setpriv", "--reuid", "nobody", "--regid", "nogroup", "--clear-groups"]
+    probe = subprocess.run(as_nobody + [o.wexread, "--version"], capture_output=True)
+    if probe.returncode != 0:
+        raise Skip("user nobody cannot run %s (a private build folder?)" % o.wexread)
+    sim = Sim(o.sim, folder, [])
+    device = os.path.realpath(sim.link)
+    group = grp.getgrgid(os.stat(device).st_gid).gr_name
+    os.chmod(device, 0o620)
+    said.append(refused(device, as_nobody))
+    check("permission denied: join the group %s" % group in said[-1], said[-1])
+
+    holder = spawn([sys.executable, "-c",
+                    "import fcntl, os, sys, time\n"
+                    "fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)\n"
+                    "fcntl.ioctl(fd, 0x540C)  # TIOCEXCL\n"
+                    "print('held', flush=True)\n"
+                    "time.sleep(60)\n", device], stdout=subprocess.PIPE, text=True)
+    check(holder.stdout.readline() == "held\n", "the holder did not start")
+    # Without CAP_SYS_ADMIN, which passes by the exclusive mode.
+    said.append(refused(device, ["setpriv", "--bounding-set", "-sys_admin"]))
+    program = os.path.basename(sys.executable)[:15]
+    # The simulator keeps the slave side open too, and is named with it.
+    check("busy: held by " in said[-1] and "PID %d (%s)" % (holder.pid, program) in said[-1],
+          said[-1])
+    print("open errors:\n  " + "\n  ".join(said))
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=["files", "prometheus", "influx", "web"])
+    parser.add_argument("case", choices=["files", "prometheus", "influx", "web", "live",
+                                         "recovery", "open_errors"])
     parser.add_argument("--wexread", required=True)
     parser.add_argument("--sim", required=True)
     parser.add_argument("--shots", help="web: keep the screenshots in this folder")
@@ -656,7 +879,8 @@ def main():
     folder = tempfile.mkdtemp(prefix="wexread-")
     try:
         {"files": test_files, "prometheus": test_prometheus, "influx": test_influx,
-         "web": test_web}[o.case](o, folder)
+         "web": test_web, "live": test_live, "recovery": test_recovery,
+         "open_errors": test_open_errors}[o.case](o, folder)
         return 0
     except Skip as e:
         print("skipped: " + str(e))

@@ -9,14 +9,15 @@
 namespace wexread {
 namespace {
 
-constexpr std::uint32_t kNotifyMessage = 0x0401;  // any non-zero number
-constexpr unsigned kRingMilliseconds = 10 * 60 * 1000;
+constexpr std::uint64_t kRingMilliseconds = 10 * 60 * 1000;
+constexpr std::uint32_t kLeastRingRows = 16;
 
-unsigned DefaultBufferCount(const Options& o) {
-  const std::uint64_t bufferMs =
-      std::uint64_t{o.ModuleCount()} * static_cast<std::uint64_t>(o.periodMs) * kRowsPerBuffer;
-  const std::uint64_t count = (kRingMilliseconds + bufferMs - 1) / bufferMs;
-  return static_cast<unsigned>(std::clamp<std::uint64_t>(count, 4, 65535));
+std::uint32_t RingRowsFor(const Options& o) {
+  if (o.buffers != 0) return std::max(kLeastRingRows, o.buffers * 5);
+  const std::uint64_t rowMs =
+      std::uint64_t{o.ModuleCount()} * static_cast<std::uint64_t>(o.periodMs);
+  return static_cast<std::uint32_t>(
+      std::max<std::uint64_t>(kLeastRingRows, (kRingMilliseconds + rowMs - 1) / rowMs));
 }
 
 }  // namespace
@@ -75,16 +76,14 @@ LibraryError::LibraryError(const std::string& call, int code)
 Acquisition::Acquisition(const Options& options)
     : options_(options),
       channels_(options.ModuleCount() * kChannelsPerModule),
-      bufferCount_(options.buffers != 0 ? options.buffers : DefaultBufferCount(options)),
-      buffer_(1 + channels_ * kRowsPerBuffer) {}
+      ringRows_(RingRowsFor(options)),
+      record_(1 + std::size_t{channels_} * ringRows_ + 2) {}
 
 Acquisition::~Acquisition() {
-  if (!running_) return;
-  StopIntr();
-  RegisterNotify(0, 0, 0, 0, 0);
+  if (running_) StopIntr();
 }
 
-void Acquisition::Start(int notifyFd) {
+void Acquisition::Start() {
   if (Initial(options_.port, options_.missThreshold, options_.baud, 0) != 1)
     throw LibraryError("Initial", GetLastADError());
 
@@ -96,41 +95,31 @@ void Acquisition::Start(int notifyFd) {
       throw LibraryError("IOCtl", GetLastADError());
   }
 
-  if (RegisterNotify(0, notifyFd, kNotifyMessage, 0, 0) != 1)
-    throw LibraryError("RegisterNotify", GetLastADError());
-
-  const std::int32_t bytes = StartIntr(bufferCount_, kRowsPerBuffer, useTable ? 1 : 0, channels_,
-                                       -options_.periodMs, 0, 0);
-  if (bytes == 0) throw LibraryError("StartIntr", GetLastADError());
-  if (static_cast<std::size_t>(bytes) != buffer_.size() * sizeof(std::uint16_t)) {
-    StopIntr();
-    throw LibraryError("StartIntr returned " + std::to_string(bytes) + " bytes per buffer, not " +
-                       std::to_string(buffer_.size() * sizeof(std::uint16_t)));
-  }
+  const std::int32_t bytes =
+      StartSnapshot(0, ringRows_, useTable ? 1 : 0, channels_, -options_.periodMs, 0, 0, 0);
+  if (bytes == 0) throw LibraryError("StartSnapshot", GetLastADError());
   running_ = true;
+  const std::size_t expected = (1 + std::size_t{channels_} * ringRows_) * sizeof(std::uint16_t);
+  if (static_cast<std::size_t>(bytes) != expected) {
+    Stop();
+    throw LibraryError("StartSnapshot returned " + std::to_string(bytes) + " bytes, not " +
+                       std::to_string(expected));
+  }
 }
 
 void Acquisition::Stop() {
   if (!running_) return;
   running_ = false;
   if (StopIntr() != 1) throw LibraryError("StopIntr", GetLastADError());
-  RegisterNotify(0, 0, 0, 0, 0);  // the descriptor is about to be closed
 }
 
-void Acquisition::TakeWaiting(
-    const std::function<bool(unsigned, const std::vector<std::uint16_t>&)>& take) {
-  for (;;) {
-    const std::uint32_t waiting = QueryBuf();
-    if (waiting == 0) {
-      if (GetLastADError() != WEXLINK_OK) throw LibraryError("QueryBuf", GetLastADError());
-      return;
-    }
-    if (ADResult(buffer_.data()) != 1) {
-      if (GetLastADError() == WEXLINK_E_NO_BUFFER_READY) return;
-      throw LibraryError("ADResult", GetLastADError());
-    }
-    if (!take(waiting, buffer_)) return;
-  }
+Acquisition::Record Acquisition::Read() {
+  if (GetSnapshot(record_.data(), ringRows_, nullptr) != 1)
+    throw LibraryError("GetSnapshot", GetLastADError());
+  Record r{record_[0], 0};
+  std::memcpy(&r.newestPosition, record_.data() + 1 + std::size_t{channels_} * ringRows_,
+              sizeof r.newestPosition);
+  return r;
 }
 
 }  // namespace wexread

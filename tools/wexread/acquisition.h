@@ -1,10 +1,9 @@
-// The continuous run through the library's card interface: set-up, start,
-// read-out of every complete buffer, stop. A refused call becomes a
+// The run through the library's card interface: set-up, start, read-out of
+// the snapshot ring, stop. A refused call becomes a
 // LibraryError that names the call, its code and what the code means.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -26,38 +25,44 @@ class LibraryError : public std::runtime_error {
 // "the serial port could not be opened" for 106, and so on.
 std::string ErrorMeaning(int code);
 
-constexpr unsigned kRowsPerBuffer = 5;  // the library's least: rows reach us soonest
-
+// A snapshot run: the library stores every row in one ring, which is read
+// whole with GetSnapshot as often as wanted; the record says which rows are
+// in it (see RingRows).
 class Acquisition {
  public:
-  // Buffers for at least ten minutes of rows unless the options name a count.
+  // A ring for about ten minutes of rows (at least 16), or 5 x --buffers.
   explicit Acquisition(const Options& options);
   ~Acquisition();  // stops a run still active
   Acquisition(const Acquisition&) = delete;
   Acquisition& operator=(const Acquisition&) = delete;
 
-  // Initial, IOCtl (with --address), RegisterNotify on `notifyFd` (an
-  // eventfd), StartIntr. Throws LibraryError.
-  void Start(int notifyFd);
+  // Initial, IOCtl (with --address), StartSnapshot. Throws LibraryError.
+  void Start();
 
-  // StopIntr; the complete buffers stay readable.
+  // StopIntr. Throws LibraryError.
   void Stop();
 
-  // Takes the complete buffers out with ADResult, oldest first, calling
-  // `take(waitingBefore, buffer)` for each until it returns false; `buffer`
-  // holds the head word and then the rows. Throws LibraryError.
-  void TakeWaiting(const std::function<bool(unsigned, const std::vector<std::uint16_t>&)>& take);
+  // GetSnapshot of the whole ring: one consistent state of it.
+  struct Record {
+    std::uint16_t pass;
+    std::int32_t newestPosition;
+  };
+  Record Read();
+  // Row `index` (0: the oldest) of the record last read.
+  const std::uint16_t* RecordRow(std::uint32_t index) const {
+    return record_.data() + 1 + std::size_t{index} * channels_;
+  }
 
-  unsigned bufferCount() const { return bufferCount_; }
   unsigned channels() const { return channels_; }
-  std::uint32_t bufferValues() const { return channels_ * kRowsPerBuffer; }
+  std::uint32_t ringRows() const { return ringRows_; }
+  bool running() const { return running_; }
 
  private:
   const Options& options_;
   unsigned channels_;
-  unsigned bufferCount_;
+  std::uint32_t ringRows_;
   bool running_ = false;
-  std::vector<std::uint16_t> buffer_;
+  std::vector<std::uint16_t> record_;  // pass count, rows, position (two words)
 };
 
 }  // namespace wexread

@@ -1,18 +1,23 @@
-// wexread: reads W316 modules through the wexlink library in a continuous run
+// wexread: reads W316 modules through the wexlink library in a snapshot run
 // and writes every row as it comes, optionally serving Prometheus metrics and
 // a live web page.
 //
-// Threads: this one waits on the run's notification descriptor, takes the
-// buffers out and writes the rows; the library's timer thread polls the
-// modules; the HTTP library's threads answer /metrics from a copy of the
-// newest exposition, and the page's requests from the rows kept (each page's
-// event stream takes rows from a queue of its own: this thread never waits
-// for a browser). SIGINT, SIGTERM and SIGHUP are blocked in every thread
-// but this one, whose handler wakes the wait (and a blocked write).
+// Threads: this one sleeps until the next row is due, reads the library's
+// ring and writes the new rows, each with the time of its poll cycle; the
+// library's timer thread polls the modules; the HTTP library's threads answer
+// /metrics from a copy of the newest exposition, and the page's requests from
+// the rows kept (each page's event stream takes rows from a queue of its own:
+// this thread never waits for a browser). SIGINT, SIGTERM and SIGHUP are
+// blocked in every thread but this one, whose handler wakes the wait (and a
+// blocked write).
+//
+// A device that goes away (or a line on which every module has fallen
+// silent) stops the run; rows without values follow on the same schedule
+// while the path is reopened with a growing pause, and the run starts again
+// once it opens.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,14 +27,19 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "acquisition.h"
+#include "device_watch.h"
 #include "alarms.h"
 #include "metrics_server.h"
 #include "options.h"
 #include "output.h"
+#include "plant_outputs.h"
 #include "readings.h"
 #include "row_clock.h"
+#include "serial_diagnosis.h"
+#include "wexlink.h"
 
 namespace wexread {
 namespace {
@@ -88,15 +98,38 @@ std::int64_t UtcMs(Clock::time_point t, std::chrono::system_clock::duration offs
   return std::chrono::duration_cast<std::chrono::milliseconds>(utc).count();
 }
 
+constexpr int kExitDeviceLost = 4;
+// After a row is due: the timer thread's own delay and its poll step.
+constexpr auto kRowSlack = std::chrono::milliseconds(30);
+// A row not there yet is looked for again this soon.
+constexpr auto kRecheck = std::chrono::milliseconds(20);
+constexpr auto kFirstRetry = std::chrono::seconds(1);
+constexpr auto kLongestRetry = std::chrono::seconds(5);
+
+std::chrono::system_clock::duration SystemOffset() {
+  return std::chrono::system_clock::now().time_since_epoch() -
+         std::chrono::duration_cast<std::chrono::system_clock::duration>(
+             Clock::now().time_since_epoch());
+}
+
 class Reader {
  public:
   explicit Reader(const Options& o)
       : o_(o),
         sink_(o.outputPath, &g_stopSignal),
         status_(!o.quiet && isatty(2) == 1),
-        notify_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-        acquisition_(o) {
+        acquisition_(o),
+        watch_(DeviceOf(o)),
+        tick_(std::chrono::milliseconds(o.periodMs)),
+        blank_(acquisition_.channels(), 0) {
     metrics_.layout = LayoutOf(o);
+    metrics_.deviceUp = false;  // until the run starts
+    const auto rowPeriod = tick_ * o.ModuleCount();
+    silentLimit_ = o.restartSilentS > 0
+                       ? std::chrono::duration_cast<Clock::duration>(
+                             std::chrono::duration<double>(o.restartSilentS))
+                       : std::max<Clock::duration>(std::chrono::seconds(60),
+                                                   rowPeriod * (o.missThreshold + 2));
     metrics_.rowPeriodMs = std::int64_t{o.periodMs} * o.ModuleCount();
     if (!o.alarms.empty())
       alarms_.emplace(o.alarms, metrics_.layout.modules, RelayWriter::PortAccess());
@@ -107,29 +140,50 @@ class Reader {
 
  private:
   void Publish();
-  bool TakeBatch(bool awaited);
-  bool Emit(const std::uint16_t* values, Clock::time_point stored,
-            std::chrono::system_clock::duration offset);
+  void StartRun();
+  bool ReadRows();
+  bool WriteBlankRows(Clock::time_point now);
+  void Lose(const std::string& why, Clock::time_point now, bool silent);
+  void TryReopen(Clock::time_point now);
+  bool Emit(const std::uint16_t* values, Clock::time_point stored);
+  bool CountReached() const { return o_.count != 0 && metrics_.rows >= o_.count; }
   void ShowStatus();
   void OnAlarms(std::int64_t utcMs, const std::uint16_t* values);
 
   const Options& o_;
   Sink sink_;
   StatusLine status_;
-  Descriptor notify_;  // outlives the run that posts to it
   Acquisition acquisition_;
+  DeviceWatch watch_;
+  const Clock::duration tick_;
+  const std::vector<std::uint16_t> blank_;  // a row while the device is gone
+  Clock::duration silentLimit_;
   MetricsSnapshot metrics_;
   std::unique_ptr<MetricsServer> server_;
-  std::optional<RowClock> clock_;
+  std::optional<RingRows> ring_;
+  std::optional<RowSchedule> schedule_;
+  std::uint64_t nextRow_ = 2;     // of the current schedule
+  Clock::time_point readAt_;      // when to read the ring next
+  Clock::time_point lastAnswer_;  // a module answered in a row due then
+  Clock::time_point lostAt_;      // the device went
+  Clock::time_point retryAt_;     // the next reopen
+  Clock::duration retryPause_ = kFirstRetry;
+  std::uint64_t droppedBefore_ = 0;  // by runs before the current one
+  std::chrono::system_clock::duration offset_{};
+  std::unique_ptr<PlantOutputs> plant_;  // --mqtt, --modbus
   std::optional<Alarms> alarms_;
   std::string text_;
+  bool started_ = false;
   bool done_ = false;  // the count is reached, or the output has ended
   bool textfileFailing_ = false;
+  // Restarts for silence since a module last answered: only the first is told.
+  unsigned silentRestarts_ = 0;
 };
 
 void Reader::Publish() {
   if (!server_ && o_.textfile.empty()) return;
-  metrics_.dropped = clock_ ? clock_->dropped() : 0;
+  metrics_.dropped = droppedBefore_ + (ring_ ? ring_->dropped() : 0);
+  if (plant_) plant_->AddTo(metrics_);
   if (alarms_) {
     metrics_.extra.clear();
     alarms_->AppendExposition(metrics_.extra, metrics_.layout.port);
@@ -141,7 +195,7 @@ void Reader::Publish() {
     WriteFileAtomically(o_.textfile, exposition);
     textfileFailing_ = false;
   } catch (const OutputError& e) {
-    if (!clock_) throw;  // at the start: the file cannot be kept at all
+    if (!started_) throw;  // at the start: the file cannot be kept at all
     if (!textfileFailing_) {
       status_.Clear();
       std::fprintf(stderr, "wexread: %s\n", e.what());
@@ -157,14 +211,15 @@ void Reader::ShowStatus() {
   for (unsigned k = 0; k < modules && !metrics_.latest.empty(); ++k)
     answering += ModuleAnswering(metrics_.latest.data() + k * kChannelsPerModule) ? 1 : 0;
   status_.Show("rows " + std::to_string(metrics_.rows) + ", dropped " +
-               std::to_string(clock_ ? clock_->dropped() : 0) + ", modules answering " +
+               std::to_string(metrics_.dropped) + ", modules answering " +
                (metrics_.latest.empty() ? std::string("-") : std::to_string(answering)) + "/" +
-               std::to_string(modules));
+               std::to_string(modules) + (metrics_.deviceUp ? "" : ", device gone"));
 }
 
-bool Reader::Emit(const std::uint16_t* values, Clock::time_point stored,
-                  std::chrono::system_clock::duration offset) {
-  const Row row{UtcMs(stored, offset), values};
+// Every row written goes through here to every output: the file or standard
+// output, the web page's rows and the metrics.
+bool Reader::Emit(const std::uint16_t* values, Clock::time_point stored) {
+  const Row row{UtcMs(stored, offset_), values};
   text_.clear();
   AppendRowText(text_, o_.format, metrics_.layout, row);
   if (sink_.isTerminal()) status_.Clear();
@@ -173,6 +228,7 @@ bool Reader::Emit(const std::uint16_t* values, Clock::time_point stored,
   metrics_.latest.assign(values, values + acquisition_.channels());
   metrics_.latestUtcMs = row.utcMs;
   ++metrics_.rows;
+  if (plant_) plant_->Row(row.utcMs, values, metrics_.rows);
   if (alarms_) OnAlarms(row.utcMs, values);
   return true;
 }
@@ -190,39 +246,114 @@ void Reader::OnAlarms(std::int64_t utcMs, const std::uint16_t* values) {
   }
 }
 
-// Takes out every buffer waiting and writes its rows. False once no more rows
-// are wanted.
-bool Reader::TakeBatch(bool awaited) {
-  const std::uint64_t droppedBefore = clock_->dropped();
-  bool first = true;
-  acquisition_.TakeWaiting([&](unsigned waiting, const std::vector<std::uint16_t>& buffer) {
-    const auto takenAt = Clock::now();
-    const auto offset =
-        std::chrono::system_clock::now().time_since_epoch() -
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(takenAt.time_since_epoch());
-    const auto placed = clock_->Place(waiting, takenAt, buffer[0], awaited && first);
-    first = false;
-    for (unsigned r = 0; r < kRowsPerBuffer; ++r) {
-      if (o_.count != 0 && metrics_.rows >= o_.count) {
-        done_ = true;
-        return false;
-      }
-      const std::uint16_t* values = buffer.data() + 1 + r * acquisition_.channels();
-      if (!Emit(values, placed.firstRow + clock_->rowPeriod() * r, offset)) {
-        done_ = true;
-        return false;
+void Reader::StartRun() {
+  acquisition_.Start();
+  const auto started = Clock::now();
+  watch_.Opened();
+  if (ring_) droppedBefore_ += ring_->dropped();
+  ring_.emplace(acquisition_.ringRows());
+  schedule_.emplace(tick_, o_.ModuleCount(), started);
+  nextRow_ = 2;  // the first row is never written
+  readAt_ = schedule_->RowTime(nextRow_) + kRowSlack;
+  lastAnswer_ = started;
+  metrics_.deviceUp = true;
+}
+
+// Writes the rows stored since the last read. False once no more rows are
+// wanted.
+bool Reader::ReadRows() {
+  const auto before = Clock::now();
+  const auto record = acquisition_.Read();
+  const auto update = ring_->Advance(record.pass, record.newestPosition);
+  schedule_->Observe(before, update.stored);
+  // A stepped system clock moves the rows' UTC times; a slewed one does not.
+  const auto offset = SystemOffset();
+  if (offset - offset_ > std::chrono::milliseconds(50) ||
+      offset_ - offset > std::chrono::milliseconds(50))
+    offset_ = offset;
+  if (update.dropped != 0 && !status_.enabled()) {
+    std::fprintf(stderr, "wexread: %llu rows lost: the library's ring was overwritten\n",
+                 static_cast<unsigned long long>(update.dropped));
+  }
+  const unsigned modules = o_.ModuleCount();
+  for (std::uint64_t row = update.firstNew; row <= update.stored; ++row) {
+    if (CountReached()) return false;
+    const std::uint16_t* values = acquisition_.RecordRow(ring_->RecordIndex(row));
+    const auto due = schedule_->RowTime(row);
+    for (unsigned k = 0; k < modules; ++k) {
+      if (ModuleAnswering(values + k * kChannelsPerModule)) {
+        lastAnswer_ = std::max(lastAnswer_, due);
+        silentRestarts_ = 0;
+        break;
       }
     }
-    return true;
-  });
-  if (o_.count != 0 && metrics_.rows >= o_.count) done_ = true;
-  if (clock_->dropped() != droppedBefore && !status_.enabled()) {
-    std::fprintf(stderr, "wexread: %llu rows dropped by the library (its buffer ring was full)\n",
-                 static_cast<unsigned long long>(clock_->dropped() - droppedBefore));
+    if (!Emit(values, due)) return false;
+  }
+  if (update.stored >= nextRow_) {
+    nextRow_ = update.stored + 1;
+    readAt_ = schedule_->RowTime(nextRow_) + kRowSlack;
+  } else {
+    readAt_ = Clock::now() + kRecheck;  // not there yet
   }
   Publish();
   ShowStatus();
-  return !done_;
+  return !CountReached();
+}
+
+// Rows without values for every row due while the device is gone.
+bool Reader::WriteBlankRows(Clock::time_point now) {
+  bool wrote = false;
+  while (schedule_->RowTime(nextRow_) <= now) {
+    if (CountReached()) return false;
+    if (!Emit(blank_.data(), schedule_->RowTime(nextRow_))) return false;
+    ++nextRow_;
+    wrote = true;
+  }
+  if (wrote) {
+    Publish();
+    ShowStatus();
+  }
+  return !CountReached();
+}
+
+void Reader::Lose(const std::string& why, Clock::time_point now, bool silent) {
+  silentRestarts_ = silent ? silentRestarts_ + 1 : 0;
+  status_.Clear();
+  if (silentRestarts_ <= 1) {
+    std::fprintf(stderr,
+                 silent ? "wexread: %s: restarting the run on %s\n"
+                        : "wexread: %s: rows carry no values until it is back; reopening %s\n",
+                 why.c_str(), watch_.path().c_str());
+  }
+  try {
+    acquisition_.Stop();
+  } catch (const LibraryError& e) {
+    std::fprintf(stderr, "wexread: %s\n", e.what());
+  }
+  lostAt_ = now;
+  retryPause_ = kFirstRetry;
+  retryAt_ = now + retryPause_;
+  metrics_.deviceUp = false;
+  Publish();
+  ShowStatus();
+}
+
+void Reader::TryReopen(Clock::time_point now) {
+  try {
+    StartRun();
+  } catch (const LibraryError&) {
+    retryPause_ = std::min<Clock::duration>(retryPause_ * 2, kLongestRetry);
+    retryAt_ = now + retryPause_;
+    return;
+  }
+  ++metrics_.reconnects;
+  status_.Clear();
+  if (silentRestarts_ <= 1) {
+    std::fprintf(stderr, "wexread: %s is back after %.1f s: reading again\n", watch_.path().c_str(),
+                 std::chrono::duration<double>(now - lostAt_).count());
+  }
+  Publish();
+  ShowStatus();
 }
 
 int Reader::Run() {
@@ -236,9 +367,11 @@ int Reader::Run() {
     ~WakeRegistration() { g_wakeWrite = -1; }
   } const wakeRegistration(wake[1]);
 
+  const auto rowPeriod = tick_ * o_.ModuleCount();
   if (o_.listen) {
     server_ = std::make_unique<MetricsServer>(
-        *o_.listen, metrics_.layout, std::chrono::milliseconds(o_.periodMs) * o_.ModuleCount());
+        *o_.listen, metrics_.layout,
+        std::chrono::duration_cast<std::chrono::milliseconds>(rowPeriod));
     const bool v6 = o_.listen->host.find(':') != std::string::npos;
     char base[300];
     std::snprintf(base, sizeof base, "http://%s%s%s:%d", v6 ? "[" : "", o_.listen->host.c_str(),
@@ -247,13 +380,15 @@ int Reader::Run() {
     std::fprintf(stderr, "wexread: live page at %s/ (six hours of rows kept: %zu KiB)\n", base,
                  (server_->historyBytes() + 1023) / 1024);
   }
+  // The unit and the channel names are the defaults until configured.
+  plant_ = PlantOutputs::Start(o_, metrics_.layout, TemperatureUnit::C, {});
   if (alarms_ && !alarms_->StartNote().empty()) std::fputs(alarms_->StartNote().c_str(), stderr);
   if (server_ && alarms_) server_->PublishAlarm({}, alarms_->StateJson());
   Publish();
 
-  if (notify_.get() < 0) throw OutputError("eventfd: " + std::string(std::strerror(errno)));
-  acquisition_.Start(notify_.get());
-  const auto started = Clock::now();
+  offset_ = SystemOffset();
+  StartRun();
+  started_ = true;
   // Every thread is started: from here on the stop signals come to this one.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
@@ -263,58 +398,87 @@ int Reader::Run() {
   if (o_.format == Format::Table || (o_.format == Format::Csv && sink_.isNew())) {
     if (sink_.Write(HeaderText(o_.format)) != Sink::Result::Written) return 0;
   }
-  const auto rowPeriod = std::chrono::milliseconds(o_.periodMs) * o_.ModuleCount();
-  clock_.emplace(rowPeriod, kRowsPerBuffer, acquisition_.bufferCount(), acquisition_.bufferValues(),
-                 started);
   if (status_.enabled()) {
-    // The library hands rows out in buffers of five.
-    char firstRows[32];
-    std::snprintf(firstRows, sizeof firstRows, "%.1f s",
-                  std::chrono::duration<double>(rowPeriod * kRowsPerBuffer).count());
+    char firstRow[32];
+    std::snprintf(firstRow, sizeof firstRow, "%.1f s",
+                  std::chrono::duration<double>(rowPeriod * 2).count());
     status_.Show("reading " + std::to_string(o_.ModuleCount()) + " module(s) on COM" +
-                 std::to_string(o_.port) + "; the first rows come in about " + firstRows);
+                 std::to_string(o_.port) + "; the first row comes in about " + firstRow);
   }
 
-  const std::optional<Clock::time_point> deadline =
-      o_.durationS > 0 ? std::optional(started + std::chrono::duration_cast<Clock::duration>(
-                                                     std::chrono::duration<double>(o_.durationS)))
-                       : std::nullopt;
-  const auto idleWake = rowPeriod * kRowsPerBuffer + std::chrono::seconds(1);
+  const auto begun = Clock::now();
+  // Never, unless asked for: far enough not to overflow when added to.
+  constexpr auto kNever = std::chrono::hours(24 * 365 * 100);
+  const Clock::time_point deadline =
+      begun + (o_.durationS > 0 ? std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(o_.durationS))
+                                : Clock::duration(kNever));
+  const Clock::duration exitOnLoss = o_.exitOnLossS
+                                         ? std::chrono::duration_cast<Clock::duration>(
+                                               std::chrono::duration<double>(*o_.exitOnLossS))
+                                         : Clock::duration(kNever);
 
-  while (g_stopSignal == 0) {
-    const auto now = Clock::now();
-    if (deadline && now >= *deadline) break;
-    Clock::duration wait = idleWake;
-    if (deadline) wait = std::min<Clock::duration>(wait, *deadline - now);
-    const int timeoutMs =
-        static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
+  while (g_stopSignal == 0 && !done_) {
+    auto now = Clock::now();
+    if (now >= deadline) break;
+    const bool running = acquisition_.running();
+    Clock::time_point target = running ? readAt_ : std::min(schedule_->RowTime(nextRow_), retryAt_);
+    if (!running) target = std::min(target, lostAt_ + exitOnLoss);
+    target = std::min(target, deadline);
+    if (target > now) {
+      const int timeoutMs =
+          static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(target - now).count());
+      pollfd fds[1] = {{wakeRead.get(), POLLIN, 0}};
+      if (poll(fds, 1, timeoutMs) != 0) continue;  // a signal: the loop's condition decides
+      now = Clock::now();
+      if (now < target) continue;
+    }
+    if (now >= deadline) break;
 
-    pollfd fds[2] = {{notify_.get(), POLLIN, 0}, {wakeRead.get(), POLLIN, 0}};
-    // A notification already there was not awaited: its buffer may be old.
-    int ready = poll(fds, 2, 0);
-    bool awaited = false;
-    if (ready == 0) {
-      ready = poll(fds, 2, timeoutMs);
-      awaited = ready > 0 && (fds[0].revents & POLLIN) != 0;
+    if (running) {
+      if (const auto why = watch_.Lost()) {
+        Lose(*why, now, false);
+        continue;
+      }
+      if (!ReadRows()) {
+        done_ = true;
+        break;
+      }
+      if (Clock::now() - lastAnswer_ >= silentLimit_) {
+        char why[96];
+        std::snprintf(why, sizeof why, "no module has answered for %.0f s",
+                      std::chrono::duration<double>(Clock::now() - lastAnswer_).count());
+        Lose(why, Clock::now(), true);
+      }
+      continue;
     }
-    if (ready < 0) continue;  // a signal: the loop's condition decides
-    if ((fds[0].revents & POLLIN) != 0) {
-      std::uint64_t notifications;  // reset the count; the buffers say how many there are
-      [[maybe_unused]] const ssize_t n =
-          ::read(notify_.get(), &notifications, sizeof notifications);
+    if (!WriteBlankRows(now)) {
+      done_ = true;
+      break;
     }
-    if (!TakeBatch(awaited)) break;
+    if (now - lostAt_ >= exitOnLoss) {
+      status_.Finish();
+      std::fprintf(stderr, "wexread: %s has been gone for %.1f s: ending (--exit-on-loss)\n",
+                   watch_.path().c_str(), std::chrono::duration<double>(now - lostAt_).count());
+      server_.reset();
+      return kExitDeviceLost;
+    }
+    if (now >= retryAt_) TryReopen(now);
   }
 
-  // The buffers completed before the stop stay readable after it.
-  acquisition_.Stop();
-  if (!done_) TakeBatch(false);
+  // The rows stored before the stop are still in the ring.
+  if (acquisition_.running()) {
+    acquisition_.Stop();
+    if (!done_) ReadRows();
+  }
   status_.Finish();
-  if (clock_->dropped() != 0 && !status_.enabled()) {
-    std::fprintf(stderr, "wexread: %llu rows in all were dropped by the library\n",
-                 static_cast<unsigned long long>(clock_->dropped()));
+  const std::uint64_t dropped = droppedBefore_ + ring_->dropped();
+  if (dropped != 0 && !status_.enabled()) {
+    std::fprintf(stderr, "wexread: %llu rows in all were lost\n",
+                 static_cast<unsigned long long>(dropped));
   }
   server_.reset();
+  plant_.reset();
   return 0;
 }
 
@@ -352,7 +516,9 @@ int Main(int argc, char** argv) {
   } catch (const LibraryError& e) {
     if (reader) reader->ClearStatus();
     std::string message = e.what();
-    if (e.code() == 106) message += " (COM" + std::to_string(o.port) + " is " + DeviceOf(o) + ")";
+    if (e.code() == WEXLINK_E_PORT)
+      message += " (COM" + std::to_string(o.port) + " is " + DeviceOf(o) +
+                 "): " + wexdiag::DiagnoseSerialOpen(DeviceOf(o));
     std::fprintf(stderr, "wexread: %s\n", message.c_str());
     return 3;
   } catch (const std::exception& e) {

@@ -200,7 +200,7 @@ std::optional<ListenAddress> ParseListenAddress(const std::string& text) {
 ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
   Options o;
   CLI::App app{
-      "Reads W316 temperature modules through the wexlink library: a continuous run whose\n"
+      "Reads W316 temperature modules through the wexlink library: a snapshot run whose\n"
       "rows go to standard output or a file as a table, CSV, JSON lines or InfluxDB line\n"
       "protocol, and optionally to Prometheus and a live web page (--listen) or a node_exporter "
       "textfile.",
@@ -208,7 +208,8 @@ ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
   app.set_version_flag("--version", "wexread " WEXREAD_VERSION);
   app.footer(
       "Exit status: 0 done (count, duration, SIGINT or SIGTERM), 1 an output or listening\n"
-      "error, 2 a usage error, 3 the library refused a call. See wexread(1).");
+      "error, 2 a usage error, 3 the library refused a call, 4 the device was gone for longer\n"
+      "than --exit-on-loss. See wexread(1).");
 
   std::string addressList;
   std::string formatName;
@@ -242,8 +243,9 @@ ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
       ->type_name("K")
       ->check(CLI::Range(1, 127).description(""))
       ->capture_default_str();
-  app.add_option("--buffers", o.buffers,
-                 "library ring size in buffers of 5 rows (default: ten minutes of rows)")
+  app.add_option(
+         "--buffers", o.buffers,
+         "library ring size in units of 5 rows, at least 16 rows (default: ten minutes of rows)")
       ->type_name("N")
       ->check(CLI::Range(1u, 65535u).description(""));
   app.add_option("-n,--count", o.count, "stop after N rows")
@@ -266,6 +268,33 @@ ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
                  "keep the metrics in FILE (written whole, then renamed) for node_exporter")
       ->type_name("FILE");
   app.add_flag("-q,--quiet", o.quiet, "no status line on a terminal");
+  app.add_option("--exit-on-loss", o.exitOnLossS,
+                 "end with status 4 once the device has been gone for S seconds (default: "
+                 "keep reopening it)")
+      ->type_name("S")
+      ->check(CLI::Range(0.0, 1e9).description(""));
+  app.add_option("--restart-silent", o.restartSilentS,
+                 "restart the run when no module has answered for S seconds (default: 60, or "
+                 "the miss threshold + 2 row periods when longer)")
+      ->type_name("S")
+      ->check(CLI::Range(0.001, 1e9).description(""));
+  app.add_option("--mqtt", o.mqttUrl,
+                 "publish rows, Home Assistant discovery and availability to the broker at "
+                 "mqtt://[USER@]HOST[:PORT] (mqtts:// for TLS)")
+      ->type_name("URL");
+  app.add_option("--mqtt-prefix", o.mqttPrefix, "topic prefix of the states")
+      ->type_name("TOPIC")
+      ->capture_default_str();
+  app.add_option("--mqtt-ca", o.mqttCa, "CA certificates for mqtts:// (default: the system's)")
+      ->type_name("FILE");
+  app.add_option("--mqtt-password-file", o.mqttPasswordFile,
+                 "the broker password: the first line of FILE")
+      ->type_name("FILE");
+  std::string modbusText;
+  app.add_option("--modbus", modbusText,
+                 "serve the newest row read-only over Modbus TCP; ADDR defaults to 127.0.0.1, "
+                 "0.0.0.0 is every address")
+      ->type_name("[ADDR]:PORT");
   AlarmOptionTexts alarmTexts;
   AddAlarmOptions(app, alarmTexts);
 
@@ -312,6 +341,12 @@ ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
     if (!o.listen) return UsageError("--listen: '" + listenText + "' is not ADDR:PORT");
   }
 
+  if (!modbusText.empty()) {
+    o.modbus = ParseListenAddress(modbusText);
+    if (!o.modbus) return UsageError("--modbus: '" + modbusText + "' is not [ADDR]:PORT");
+  }
+  if (o.mqttPrefix.empty() || o.mqttPrefix.find_first_of("+#") != std::string::npos)
+    return UsageError("--mqtt-prefix: '" + o.mqttPrefix + "' is not a topic without wildcards");
   if (const auto error = ApplyAlarmOptions(alarmTexts, o)) return UsageError(*error);
 
   if (!o.device.empty() && getauxval(AT_SECURE) != 0)

@@ -34,6 +34,15 @@ struct Options {
   std::optional<ListenAddress> listen;
   std::string textfile;
   bool quiet = false;
+  // --exit-on-loss: end (status 4) once the device has been gone this long.
+  std::optional<double> exitOnLossS;
+  // --restart-silent; 0: 60 s or (misses + 2) row periods, the longer.
+  double restartSilentS = 0;
+  std::string mqttUrl;  // --mqtt: mqtt://[user[:password]@]HOST[:PORT] or mqtts://
+  std::string mqttPrefix = "wexlink";
+  std::string mqttCa;
+  std::string mqttPasswordFile;
+  std::optional<ListenAddress> modbus;  // --modbus [ADDR]:PORT
   AlarmRules alarms;  // --high, --low, --down-after (and the config file's tables)
 
   unsigned ModuleCount() const {

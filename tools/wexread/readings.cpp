@@ -211,11 +211,22 @@ std::string Exposition(const MetricsSnapshot& m) {
       "wexlink_rows_total{" +
       port + "} " + std::to_string(m.rows) +
       "\n"
-      "# HELP wexlink_rows_dropped_total Rows the library dropped because its buffer ring was "
-      "full.\n"
+      "# HELP wexlink_rows_dropped_total Rows the library overwrote before they were read.\n"
       "# TYPE wexlink_rows_dropped_total counter\n"
       "wexlink_rows_dropped_total{" +
       port + "} " + std::to_string(m.dropped) +
+      "\n"
+      "# HELP wexlink_device_up Whether the serial device is open and read (1) or gone and being "
+      "reopened (0).\n"
+      "# TYPE wexlink_device_up gauge\n"
+      "wexlink_device_up{" +
+      port + "} " + (m.deviceUp ? "1" : "0") +
+      "\n"
+      "# HELP wexlink_reconnects_total Runs started again after the device was lost or every "
+      "module fell silent.\n"
+      "# TYPE wexlink_reconnects_total counter\n"
+      "wexlink_reconnects_total{" +
+      port + "} " + std::to_string(m.reconnects) +
       "\n"
       "# HELP wexlink_last_row_timestamp_seconds Time the newest row was stored, in seconds "
       "since the epoch.\n"
@@ -225,6 +236,30 @@ std::string Exposition(const MetricsSnapshot& m) {
     std::snprintf(text, sizeof text, "%" PRId64 ".%03d", m.latestUtcMs / 1000,
                   static_cast<int>(m.latestUtcMs % 1000));
     out += "wexlink_last_row_timestamp_seconds{" + port + "} " + text + '\n';
+  }
+  auto family = [&](const char* name, const char* type, const char* help, std::uint64_t value) {
+    out += std::string("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n' +
+           name + '{' + port + "} " + std::to_string(value) + '\n';
+  };
+  if (m.mqtt) {
+    family("wexlink_mqtt_connected", "gauge", "Whether the MQTT broker connection is up.",
+           m.mqttConnected ? 1 : 0);
+    family("wexlink_mqtt_rows_published_total", "counter", "Rows handed to the MQTT client.",
+           m.mqttRowsPublished);
+    family("wexlink_mqtt_rows_dropped_total", "counter",
+           "Rows dropped from the full MQTT queue (oldest first) while the broker was away or "
+           "slow.",
+           m.mqttRowsDropped);
+  }
+  if (m.modbus) {
+    family("wexlink_modbus_requests_total", "counter", "Modbus TCP requests answered.",
+           m.modbusRequests);
+    family("wexlink_modbus_exceptions_total", "counter",
+           "Modbus TCP requests answered with an exception.", m.modbusExceptions);
+    family("wexlink_modbus_connections_refused_total", "counter",
+           "Modbus TCP connections closed at once because the limit was reached.", m.modbusRefused);
+    family("wexlink_modbus_connections", "gauge", "Modbus TCP connections open.",
+           m.modbusConnections);
   }
   if (m.rowPeriodMs > 0) {
     char text[48];

@@ -19,7 +19,7 @@ struct RunLayout {
 };
 
 // One row: one value per channel, module k owning channels 8k to 8k+7, and
-// the time the library stored it.
+// the time of its poll cycle on the run's schedule.
 struct Row {
   std::int64_t utcMs = 0;
   const std::uint16_t* values = nullptr;
@@ -54,6 +54,18 @@ struct MetricsSnapshot {
   std::int64_t latestUtcMs = 0;
   std::uint64_t rows = 0;
   std::uint64_t dropped = 0;
+  bool deviceUp = true;
+  std::uint64_t reconnects = 0;
+  // --mqtt and --modbus, reported only when enabled.
+  bool mqtt = false;
+  bool mqttConnected = false;
+  std::uint64_t mqttRowsPublished = 0;
+  std::uint64_t mqttRowsDropped = 0;
+  bool modbus = false;
+  std::uint64_t modbusRequests = 0;
+  std::uint64_t modbusExceptions = 0;
+  std::uint64_t modbusRefused = 0;
+  unsigned modbusConnections = 0;
   std::int64_t rowPeriodMs = 0;  // 0: not reported
   std::string extra;             // lines appended as they are (the alarms')
 };

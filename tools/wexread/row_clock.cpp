@@ -4,45 +4,35 @@
 
 namespace wexread {
 
-RowClock::RowClock(Duration rowPeriod, unsigned rowsPerBuffer, unsigned bufferCount,
-                   std::uint32_t bufferValues, Time runStart)
-    : rowPeriod_(rowPeriod),
-      rowsPerBuffer_(rowsPerBuffer),
-      bufferCount_(bufferCount),
-      bufferValues_(bufferValues),
-      lastRow_(runStart) {}
+RingRows::Update RingRows::Advance(std::uint16_t pass, std::int32_t newestPosition) {
+  const std::uint64_t r = ringRows_;
+  const auto position = static_cast<std::uint64_t>(
+      std::clamp<std::int64_t>(newestPosition, 0, static_cast<std::int64_t>(r) - 1));
+  // The full pass count: the one at or after the last read's whose low 16
+  // bits are `pass`.
+  const std::uint64_t lastPass = stored_ / r;
+  const std::uint64_t fullPass =
+      lastPass + static_cast<std::uint16_t>(pass - static_cast<std::uint16_t>(lastPass));
+  const std::uint64_t stored = std::max(stored_, fullPass * r + (position + 1) % r);
 
-RowClock::Placement RowClock::Place(unsigned waitingBefore, Time takenAt, std::uint16_t head,
-                                    bool awaited) {
-  const Duration span = rowPeriod_ * (rowsPerBuffer_ - 1);
-  // Sequence advances beyond the one per buffer; a difference of 0x8000 or
-  // more is a head word from before, not an advance.
-  const std::uint16_t headAdvance = static_cast<std::uint16_t>(head - expectedHead_);
-  const std::uint64_t headDropped =
-      headAdvance < 0x8000 ? std::uint64_t{headAdvance} * bufferValues_ : 0;
-
-  std::uint64_t dropped = headDropped;
-  if (!gaps_.empty() && gaps_.front().buffersBefore == 0) {
-    // Rows due after lastRow_ and before the buffer was freed were dropped.
-    const Duration full = gaps_.front().freedAt - lastRow_;
-    std::uint64_t due = 0;
-    if (full > Duration::zero())
-      due =
-          static_cast<std::uint64_t>((full.count() + rowPeriod_.count() - 1) / rowPeriod_.count()) -
-          1;
-    dropped = std::clamp(due, headDropped, headDropped + bufferValues_ - 1);
-    gaps_.pop_front();
-  }
-
-  Time first = lastRow_ + rowPeriod_ * static_cast<Duration::rep>(dropped + 1);
-  if ((awaited && waitingBefore == 1) || first + span > takenAt) first = takenAt - span;
-  lastRow_ = first + span;
-  expectedHead_ = static_cast<std::uint16_t>(head + 1);
-
-  for (Gap& gap : gaps_) --gap.buffersBefore;
-  if (waitingBefore >= bufferCount_) gaps_.push_back({takenAt, waitingBefore - 1});
+  // Rows to write: after the last read, after the first, and still in the ring.
+  const std::uint64_t wanted = std::max<std::uint64_t>(stored_ + 1, 2);
+  const std::uint64_t oldestHeld = stored >= r ? stored - r + 1 : 1;
+  const std::uint64_t dropped = oldestHeld > wanted ? oldestHeld - wanted : 0;
+  stored_ = stored;
   dropped_ += dropped;
-  return {first, dropped};
+  return {stored, std::max(wanted, oldestHeld), dropped};
+}
+
+bool RowSchedule::Observe(Time before, std::uint64_t stored) {
+  if (before <= start_) return false;
+  // Ticks whose deadlines had passed; the newest two may still be on their way.
+  const auto due = static_cast<std::uint64_t>((before - start_) / tick_);
+  // The ticks run at most: row stored + 1 was not there yet.
+  const std::uint64_t ran = (stored + 1) * modules_ - 1;
+  if (due < ran + 2 + skippedTicks_ + 1) return false;
+  skippedTicks_ = due - ran - 2;
+  return true;
 }
 
 }  // namespace wexread
