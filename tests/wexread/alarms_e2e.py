@@ -42,9 +42,8 @@ PERIOD_MS = 700
 ROW_S = PERIOD_MS / 1000  # one module
 LIMIT, HYSTERESIS, DELAY_S, DOWN_AFTER_S, RELAY = 30.0, 1.0, 2.0, 3.0, 3
 HOOK_S = 8  # the program's run: the module's clear comes while it runs
-# The reader takes rows from the library in buffers of five, so an output may
-# lag the row that made it by up to five row periods.
-ROWS_PER_DELIVERY = 5
+# Each row reaches every output within one row period of being stored.
+ROWS_PER_DELIVERY = 1
 SLACK_S = 2.0
 GREEN = "rgb(0, 255, 0)"  # the values' colour on the page
 
