@@ -289,6 +289,9 @@ void HookRunner::Start(Slot& slot, Job job) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, 2, 1);  // never into the rows
+  // Nothing else of this process: not the output file, not a listening socket
+  // that a long-lived program would keep after wexread ends.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   // The reader blocks its stop signals in every other thread and ignores

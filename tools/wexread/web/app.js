@@ -26,9 +26,9 @@
   let graph = null;
   let drawPending = false;
   let lost = false;
-  let alarmRules = [];    // {name, module, channel, kind, limit, state, value, since}
-  let alarmChanges = [];  // newest last
-  let hidden = [];        // per series: hidden by the person looking
+  let alarmRules = []; // {name, module, channel, kind, limit, state, value, since}
+  let alarmChanges = []; // newest last
+  let hidden = []; // per series: hidden by the person looking
   const KEEP_CHANGES = 50;
 
   // Degrees as wexread writes them: exact, at least one decimal.
@@ -43,10 +43,10 @@
     return e;
   }
 
-  // The name of a channel: its alarm's name when it has one, else "ch<c>".
+  // The name of a channel: its alarm's name when it has one of its own, else "ch<c>".
   function channelName(module, c) {
     const rule = alarmRules.find((r) => r.module === module && r.channel === c);
-    return rule ? rule.name : 'ch' + c;
+    return rule && rule.name !== module + " ch" + c ? rule.name : "ch" + c;
   }
 
   function buildModules() {
@@ -63,11 +63,11 @@
       const limits = [];
       for (let c = 0; c < 8; ++c) {
         const cell = element("div", "channel");
-        cell.id = 'c-' + k + '-' + c;
+        cell.id = "c-" + k + "-" + c;
         const figure = element("span", "figure", "–");
         figure.id = "v-" + k + "-" + c;
-        const limit = element('span', 'limit', '');
-        cell.append(element('small', '', channelName(name, c) + ' °C'), figure, limit);
+        const limit = element("span", "limit", "");
+        cell.append(element("small", "", channelName(name, c) + " °C"), figure, limit);
         channels.append(cell);
         figures.push(figure);
         cells.push(cell);
@@ -75,7 +75,7 @@
       }
       card.append(head, channels);
       box.append(card);
-      return {card, state: head.lastChild, figures, cells, limits, up: true};
+      return { card, state: head.lastChild, figures, cells, limits, up: true };
     });
     $("port").textContent = "COM" + layout.port;
   }
@@ -88,7 +88,7 @@
       m.figures.forEach((f, c) => {
         const v = row.c[k * 8 + c];
         f.textContent = celsius(v);
-        f.classList.toggle('none', v === null);
+        f.classList.toggle("none", v === null);
       });
     });
     showAlarms();
@@ -100,42 +100,43 @@
   function showAlarms() {
     cards.forEach((m, k) => {
       const module = layout.modules[k];
-      const raised = alarmRules.filter((r) => r.module === module && r.state === 'raised');
-      const down = raised.some((r) => r.kind === 'down');
-      m.card.classList.toggle('alarm', down);
-      m.state.textContent = (m.up ? 'answering' : 'not answering') + (down ? ' · alarm' : '');
+      const raised = alarmRules.filter((r) => r.module === module && r.state === "raised");
+      const down = raised.some((r) => r.kind === "down");
+      m.card.classList.toggle("alarm", down);
+      m.state.textContent = (m.up ? "answering" : "not answering") + (down ? " · alarm" : "");
       m.cells.forEach((cell, c) => {
         const here = raised.filter((r) => r.channel === c);
-        cell.classList.toggle('alarm', here.length > 0);
-        m.limits[c].textContent =
-            here.map((r) => (r.kind === 'high' ? 'over ' : 'under ') + r.limit).join(', ');
+        cell.classList.toggle("alarm", here.length > 0);
+        m.limits[c].textContent = here
+          .map((r) => (r.kind === "high" ? "over " : "under ") + r.limit)
+          .join(", ");
       });
     });
-    const count = alarmRules.filter((r) => r.state === 'raised').length;
-    $('alarm-count').textContent = count ? '(' + count + ' raised)' : '';
+    const count = alarmRules.filter((r) => r.state === "raised").length;
+    $("alarm-count").textContent = count ? "(" + count + " raised)" : "";
   }
 
   function showChanges() {
-    const list = $('alarm-list');
+    const list = $("alarm-list");
     if (!alarmChanges.length) return;
-    list.textContent = '';
+    list.textContent = "";
     for (const e of alarmChanges.slice().reverse()) {
-      const where = e.module + (e.channel === null ? '' : ' ch' + e.channel);
-      const what = e.kind === 'down' ?
-          e.state === 'raised' ? 'not answering for ' + e.value + ' s' : 'answering again' :
-          (e.value === null ? '' : e.value + ' °C, ') + e.kind + ' limit ' + e.limit;
-      const li = element(
-          'li', e.state,
-          new Date(e.t).toLocaleTimeString() + '  ' + e.name + ' (' + where + ') ' + e.state +
-              ': ' + what);
-      list.append(li);
+      const where = e.module + (e.channel === null ? "" : " ch" + e.channel);
+      const who = e.name === where ? where : e.name + " (" + where + ")";
+      const what =
+        e.kind === "down"
+          ? e.state === "raised"
+            ? "not answering for " + e.value + " s"
+            : "answering again"
+          : (e.value === null ? "" : e.value + " °C, ") + e.kind + " limit " + e.limit;
+      const text = new Date(e.t).toLocaleTimeString() + "  " + who + " " + e.state + ": " + what;
+      list.append(element("li", e.state, text));
     }
   }
 
   function onAlarm(e) {
-    const rule = alarmRules.find(
-        (r) => r.name === e.name && r.kind === e.kind && r.module === e.module &&
-            r.channel === e.channel);
+    const same = (r) => r.name === e.name && r.kind === e.kind && r.module === e.module;
+    const rule = alarmRules.find((r) => same(r) && r.channel === e.channel);
     if (rule) {
       rule.state = e.state;
       rule.value = e.value;
@@ -148,11 +149,11 @@
   }
 
   async function loadAlarms() {
-    const response = await fetch('alarms', {cache: 'no-store'});
-    if (!response.ok) throw new Error('alarms: ' + response.status);
+    const response = await fetch("alarms", { cache: "no-store" });
+    if (!response.ok) throw new Error("alarms: " + response.status);
     const a = await response.json();
-    const renamed = JSON.stringify(a.rules.map((r) => r.name)) !==
-        JSON.stringify(alarmRules.map((r) => r.name));
+    const names = (rules) => JSON.stringify(rules.map((r) => r.name));
+    const renamed = names(a.rules) !== names(alarmRules);
     alarmRules = a.rules;
     alarmChanges = a.changes;
     if (renamed && layout) {
@@ -191,9 +192,9 @@
     }
     const now = Date.now();
     // "rows kept": from the first row there is, so that a short run fills the axis.
-    const fit = spanSelect.value === 'fit';
-    const from = fit ? rows.length ? rows[0].t - layout.rowPeriodMs : now :
-                       now - Number(spanSelect.value) * 60000;
+    const fit = spanSelect.value === "fit";
+    const first = rows.length ? rows[0].t - layout.rowPeriodMs : now;
+    const from = fit ? first : now - Number(spanSelect.value) * 60000;
     const data = rows.filter((r) => r.t >= from).map((r) => [new Date(r.t)].concat(r.c));
     if (data.length === 0) {
       plotBox.className = "empty";
@@ -208,7 +209,7 @@
       plotBox.textContent = "";
       const labels = ["time"];
       layout.modules.forEach((name) => {
-        for (let c = 0; c < 8; ++c) labels.push(name + ' ' + channelName(name, c));
+        for (let c = 0; c < 8; ++c) labels.push(name + " " + channelName(name, c));
       });
       if (hidden.length !== labels.length - 1) hidden = new Array(labels.length - 1).fill(false);
       graph = new Dygraph(plotBox, data, {
@@ -219,11 +220,11 @@
         drawPoints: true,
         pointSize: 1.5,
         strokeWidth: 1.2,
-        ylabel: '°C',
-        legend: 'onmouseover',
-        labelsDiv: $('legend'),
-        axisLineColor: '#888',
-        gridLineColor: '#333',
+        ylabel: "°C",
+        legend: "onmouseover",
+        labelsDiv: $("legend"),
+        axisLineColor: "#888",
+        gridLineColor: "#333",
         drawCallback: (g) => (state.drawn = g.numRows()),
       });
       buildSeries(labels.slice(1));
@@ -234,20 +235,20 @@
 
   // One button per series: shows or hides it in the plot.
   function buildSeries(labels) {
-    const box = $('series');
-    box.textContent = '';
+    const box = $("series");
+    box.textContent = "";
     const palette = colours(labels.length);
     labels.forEach((label, i) => {
-      const button = element('button', hidden[i] ? 'off' : '');
-      button.type = 'button';
-      button.setAttribute('aria-pressed', String(!hidden[i]));
-      const swatch = element('span', 'swatch');
+      const button = element("button", hidden[i] ? "off" : "");
+      button.type = "button";
+      button.setAttribute("aria-pressed", String(!hidden[i]));
+      const swatch = element("span", "swatch");
       swatch.style.background = palette[i];
       button.append(swatch, document.createTextNode(label));
-      button.addEventListener('click', () => {
+      button.addEventListener("click", () => {
         hidden[i] = !hidden[i];
-        button.classList.toggle('off', hidden[i]);
-        button.setAttribute('aria-pressed', String(!hidden[i]));
+        button.classList.toggle("off", hidden[i]);
+        button.setAttribute("aria-pressed", String(!hidden[i]));
         if (graph) graph.setVisibility(i, !hidden[i]);
       });
       box.append(button);
@@ -261,7 +262,7 @@
   }
 
   async function loadHistory() {
-    const minutes = spanSelect.value === 'fit' ? 360 : Number(spanSelect.value);
+    const minutes = spanSelect.value === "fit" ? 360 : Number(spanSelect.value);
     const response = await fetch("history?minutes=" + minutes, { cache: "no-store" });
     if (!response.ok) throw new Error("history: " + response.status);
     const h = await response.json();
@@ -307,7 +308,7 @@
       if (layout && row.up.length === layout.modules.length) showRow(row);
       scheduleDraw();
     };
-    source.addEventListener('alarm', (e) => {
+    source.addEventListener("alarm", (e) => {
       ++state.alarmEvents;
       onAlarm(JSON.parse(e.data));
     });
@@ -326,7 +327,7 @@
   connect();
   (async function first() {
     try {
-      await loadAlarms().catch(() => {});  // a page without alarms still shows the rows
+      await loadAlarms().catch(() => {}); // a page without alarms still shows the rows
       await loadHistory();
     } catch (e) {
       setTimeout(first, 2000);
