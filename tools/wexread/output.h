@@ -42,6 +42,9 @@ class Sink {
 
  private:
   int fd_ = 1;
+#ifdef _WIN32
+  void* handle_ = nullptr;  // the file or standard output (a HANDLE)
+#endif
   bool ownsFd_ = false;
   bool isNew_ = true;
   bool isTerminal_ = false;
