@@ -10,6 +10,10 @@
 // build with MinGW for the Windows wexread too.
 #include "web_server.h"
 
+// clang-format off
+#include <utility>  // before Asio, whose headers use std::exchange without it
+// clang-format on
+
 #include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -25,7 +29,7 @@
 #include <sstream>
 #include <string_view>
 #include <thread>
-#include <utility>  // before Asio, whose headers use std::exchange
+#include <utility>
 #include <vector>
 
 #include "event_hub.h"
