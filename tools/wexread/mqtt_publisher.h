@@ -95,6 +95,7 @@ class MqttPublisher {
     std::int64_t utcMs;
     std::vector<std::uint16_t> values;
   };
+  bool Connect();
   void Run();
   void Announce();
   void Send(const QueuedRow& row);
@@ -117,6 +118,7 @@ class MqttPublisher {
   bool stop_ = false;
   bool announce_ = false;  // connected again: configs and availability first
   bool connected_ = false;
+  bool loopStarted_ = false;  // written by the thread, read after it ends
   std::uint64_t rowsPublished_ = 0;
   std::uint64_t rowsDropped_ = 0;
   std::uint64_t connects_ = 0;
