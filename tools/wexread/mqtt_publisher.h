@@ -9,7 +9,6 @@
 // the run never waits for the broker.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
