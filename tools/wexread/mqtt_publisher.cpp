@@ -4,6 +4,7 @@
 #include <mosquitto.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -190,9 +191,6 @@ MqttPublisher::MqttPublisher(MqttSettings settings, RunLayout layout, Temperatur
   mosquitto_disconnect_callback_set(mosq_, &MqttPublisher::OnDisconnect);
   mosquitto_publish_callback_set(mosq_, &MqttPublisher::OnPublish);
   mosquitto_reconnect_delay_set(mosq_, kReconnectFirstS, kReconnectMostS, true);
-  // A broker not there yet is no error: the network thread keeps trying.
-  mosquitto_connect_async(mosq_, settings_.host.c_str(), settings_.port, kKeepaliveS);
-  if ((rc = mosquitto_loop_start(mosq_)) != MOSQ_ERR_SUCCESS) fail("network thread", rc);
   thread_ = std::thread(&MqttPublisher::Run, this);
 }
 
@@ -205,6 +203,10 @@ MqttPublisher::~MqttPublisher() {
   }
   wake_.notify_all();
   thread_.join();
+  if (!loopStarted_) {
+    mosquitto_destroy(mosq_);
+    return;
+  }
   if (wasConnected) {
     int mid = -1;
     std::unique_lock lock(mutex_);
@@ -319,7 +321,31 @@ void MqttPublisher::Send(const QueuedRow& row) {
   }
 }
 
+// The first connection, tried again with a growing delay while it fails at
+// once (a broker not running yet): libmosquitto's network thread reconnects
+// only a connection that has been made or begun.
+bool MqttPublisher::Connect() {
+  std::unique_lock lock(mutex_);
+  auto delay = std::chrono::seconds(kReconnectFirstS);
+  for (;;) {
+    if (stop_) return false;
+    lock.unlock();
+    const int rc =
+        mosquitto_connect_async(mosq_, settings_.host.c_str(), settings_.port, kKeepaliveS);
+    lock.lock();
+    if (rc == MOSQ_ERR_SUCCESS) break;
+    wake_.wait_for(lock, delay, [&] { return stop_; });
+    delay = std::min(delay * 2, std::chrono::seconds(kReconnectMostS));
+  }
+  lock.unlock();
+  const int rc = mosquitto_loop_start(mosq_);
+  lock.lock();
+  loopStarted_ = rc == MOSQ_ERR_SUCCESS;
+  return loopStarted_;
+}
+
 void MqttPublisher::Run() {
+  if (!Connect()) return;
   std::unique_lock lock(mutex_);
   for (;;) {
     wake_.wait(lock, [&] {

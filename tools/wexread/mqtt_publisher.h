@@ -9,7 +9,6 @@
 // the run never waits for the broker.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -95,6 +94,7 @@ class MqttPublisher {
     std::int64_t utcMs;
     std::vector<std::uint16_t> values;
   };
+  bool Connect();
   void Run();
   void Announce();
   void Send(const QueuedRow& row);
@@ -117,6 +117,7 @@ class MqttPublisher {
   bool stop_ = false;
   bool announce_ = false;  // connected again: configs and availability first
   bool connected_ = false;
+  bool loopStarted_ = false;  // written by the thread, read after it ends
   std::uint64_t rowsPublished_ = 0;
   std::uint64_t rowsDropped_ = 0;
   std::uint64_t connects_ = 0;

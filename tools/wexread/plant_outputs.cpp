@@ -70,6 +70,7 @@ std::unique_ptr<PlantOutputs> PlantOutputs::Start(const Options& o, const RunLay
     throw PlantError("--modbus: this wexread was built without libmodbus (libmodbus-dev)");
 #endif
   }
+  (void)layout;
   (void)unit;
   (void)channelNames;
   return p;
