@@ -3,6 +3,8 @@
 // discovery configs' names, unit and device.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
 
 #include "plant_units.h"
@@ -92,6 +94,30 @@ TEST(PlantMqtt, DiscoveryConfigsTakeNamesUnitAndManufacturer) {
   EXPECT_EQ(named["unit_of_measurement"], "\u00b0F");
   EXPECT_EQ(named["device"]["manufacturer"], "Example Works");
   EXPECT_EQ(nlohmann::json::parse(configs[8].second)["name"], "COM4 01:0A ch0");
+}
+
+// No broker at all: Publish never waits, the queue keeps its newest rows and
+// counts the dropped ones, and the end does not wait for a connection.
+TEST(PlantMqtt, WithoutABrokerTheQueueDropsItsOldestRowsAndTheStopIsShort) {
+  MqttSettings s;
+  s.host = "127.0.0.1";
+  s.port = 9;  // discard: nothing listens on it here
+  RunLayout layout;
+  layout.modules = {"01:00"};
+  const std::uint16_t values[8] = {32320, 32322, 32324, 32326, 32328, 32330, 32332, 32334};
+  auto publisher =
+      std::make_unique<MqttPublisher>(s, layout, TemperatureUnit::C, std::vector<std::string>{});
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t k = 0; k < MqttPublisher::kMaxQueuedRows + 3; ++k)
+    publisher->Publish(static_cast<std::int64_t>(k), values);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  const auto counters = publisher->counters();
+  EXPECT_EQ(counters.rowsDropped, 3u);
+  EXPECT_EQ(counters.rowsPublished, 0u);
+  EXPECT_FALSE(counters.connected);
+  const auto stopping = std::chrono::steady_clock::now();
+  publisher.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(1));
 }
 #endif
 

@@ -195,9 +195,15 @@ MqttPublisher::MqttPublisher(MqttSettings settings, RunLayout layout, Temperatur
 }
 
 MqttPublisher::~MqttPublisher() {
+  // The rows still queued (the last of a counted run) and "offline" get
+  // kOfflineWait together while the broker takes them.
+  const auto deadline = std::chrono::steady_clock::now() + kOfflineWait;
   bool wasConnected;
   {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    wake_.wait_until(lock, deadline, [&] {
+      return !connected_ || (queue_.empty() && !sending_ && unacknowledged_.empty());
+    });
     stop_ = true;
     wasConnected = connected_;
   }
@@ -215,7 +221,9 @@ MqttPublisher::~MqttPublisher() {
     if (mosquitto_publish(mosq_, &mid, topics_.availability.c_str(), 7, "offline", 1, true) ==
         MOSQ_ERR_SUCCESS) {
       offlineMid_ = mid;
-      wake_.wait_for(lock, kOfflineWait, [&] { return offlineAcknowledged_ || !connected_; });
+      const auto least = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+      wake_.wait_until(lock, std::max(deadline, least),
+                       [&] { return offlineAcknowledged_ || !connected_; });
     }
     lock.unlock();
     mosquitto_disconnect(mosq_);
@@ -363,10 +371,13 @@ void MqttPublisher::Run() {
     }
     const QueuedRow row = std::move(queue_.front());
     queue_.pop_front();
+    sending_ = true;
     lock.unlock();
     Send(row);
     lock.lock();
+    sending_ = false;
     ++rowsPublished_;
+    wake_.notify_all();  // a stop may wait for the queue to empty
   }
 }
 

@@ -73,7 +73,8 @@ class MqttPublisher {
   // one per channel (8 per module) or empty.
   MqttPublisher(MqttSettings settings, RunLayout layout, TemperatureUnit unit,
                 std::vector<std::string> channelNames);
-  // Sends "offline" and disconnects, waiting at most about two seconds.
+  // Sends the rows still queued and "offline", and disconnects: waits at
+  // most about two seconds for a broker that does not take them.
   ~MqttPublisher();
   MqttPublisher(const MqttPublisher&) = delete;
   MqttPublisher& operator=(const MqttPublisher&) = delete;
@@ -117,6 +118,7 @@ class MqttPublisher {
   bool stop_ = false;
   bool announce_ = false;  // connected again: configs and availability first
   bool connected_ = false;
+  bool sending_ = false;      // a row taken out of the queue is being handed over
   bool loopStarted_ = false;  // written by the thread, read after it ends
   std::uint64_t rowsPublished_ = 0;
   std::uint64_t rowsDropped_ = 0;
