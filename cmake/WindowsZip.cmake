@@ -4,7 +4,7 @@
 #   cmake -DCROSS_DIR=<dir> -DOUTPUT_DIR=<dir> -P cmake/WindowsZip.cmake
 #
 # CROSS_DIR holds the two mingw-w64 cross builds in win32/lib and win64/lib,
-# the layout of `scripts/wine-test --build-dir <dir> build`, which builds
+# the layout of <build>/wine-cross after `scripts/wine-test build`, which builds
 # wexlink.dll and Wexmon.exe of both widths. Writes
 # OUTPUT_DIR/wexlink-<version>-windows.zip:
 #

@@ -1,0 +1,333 @@
+#!/usr/bin/env python3
+"""One Wine check of one width, as one CTest test (tests/wine/CMakeLists.txt).
+
+    wine_check.py CHECK --bits 32|64 --repo DIR --cross DIR [--simulator PATH]
+
+Exit status 0 when the check passed, 1 when it failed, 77 when it cannot run on
+this host; then the last line reads "wine-test: SKIPPED <reason>".
+"""
+
+import argparse
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import wine_env  # noqa: E402
+from wine_env import Failure, Prefix, Skip, WineSession, Xvfb, log, win_path  # noqa: E402
+
+CHECKS = {}
+
+
+def check(name):
+    def register(function):
+        CHECKS[name] = function
+        return function
+
+    return register
+
+
+def run(args, log_path, cwd=None, timeout=900):
+    with open(log_path, "w") as out:
+        done = subprocess.run([str(a) for a in args], cwd=cwd, stdout=out,
+                              stderr=subprocess.STDOUT, timeout=timeout)
+    if done.returncode != 0:
+        text = Path(log_path).read_text(errors="replace")
+        errors = [l for l in text.splitlines() if "error" in l.lower()]
+        raise Failure("%s failed (%s):\n%s" % (Path(args[0]).name, log_path,
+                                               "\n".join(errors[-20:] or text.splitlines()[-20:])))
+
+
+# ---- The cross build (the fixture every other check of the width needs) ------
+
+
+@check("build")
+def build(ctx):
+    w = ctx.width
+    w.tool("g++")
+    w.tool("objdump")
+    launcher = []
+    if ctx.args.launcher:
+        launcher = ["-DCMAKE_C_COMPILER_LAUNCHER=" + ctx.args.launcher,
+                    "-DCMAKE_CXX_COMPILER_LAUNCHER=" + ctx.args.launcher]
+    if not (w.lib / "CMakeCache.txt").exists():
+        run(["cmake", "-S", ctx.repo, "-B", w.lib, "-DCMAKE_TOOLCHAIN_FILE=%s" % w.toolchain(
+            ctx.repo), "-DCMAKE_BUILD_TYPE=Release", "-DWEXLINK_BUILD_APP=ON",
+             "-DWEXLINK_BUILD_TOOLS=OFF", "-DWEXLINK_BUILD_TESTS=OFF", "-DWEXLINK_BUILD_BENCH=OFF"]
+            + launcher, w.logs / "cross-configure.log")
+    run(["cmake", "--build", w.lib, "-j2", "--target", "wexlink", "Wexmon"],
+        w.logs / "cross-build.log")
+    if not (w.tests / "CMakeCache.txt").exists():
+        run(["cmake", "-S", ctx.repo / "tests/wine/client", "-B", w.tests,
+             "-DCMAKE_TOOLCHAIN_FILE=%s" % w.toolchain(ctx.repo), "-DCMAKE_BUILD_TYPE=Release"]
+            + launcher, w.logs / "tests-configure.log")
+    run(["cmake", "--build", w.tests, "-j2"], w.logs / "tests-build.log")
+    shutil.copy2(w.lib / "lib/wexlink.dll", w.tests / "wexlink.dll")
+    # A DLL that exports only a plain "Initial" through dllexport: what the
+    # export check and Wexmon must both reject.
+    run([w.tool("g++"), "-shared", "-static-libgcc", "-o", w.dir / "plain-exports.dll",
+         ctx.repo / "tests/wine/plain_exports.cpp"], w.logs / "plain-exports.log")
+    for name in ("cross-build.log", "tests-build.log"):
+        warnings = [l for l in (w.logs / name).read_text(errors="replace").splitlines()
+                    if "warning:" in l]
+        for line in warnings[:20]:
+            log(line)
+
+
+# ---- Tables and machine code (no Wine needed) ----------------------------------
+
+
+def exports_checker(ctx, *args):
+    return subprocess.run([sys.executable, ctx.repo / "tests/wine/check_dll_exports.py"]
+                          + [str(a) for a in args], capture_output=True, text=True)
+
+
+@check("exports")
+def exports(ctx):
+    done = exports_checker(ctx, ctx.width.table, ctx.width.tests / "wexlink.dll")
+    log(done.stdout + done.stderr)
+    if done.returncode != 0:
+        raise Failure("the export table of wexlink.dll is wrong")
+
+
+@check("program_imports")
+def program_imports(ctx):
+    done = exports_checker(ctx, "--program", ctx.width.table, ctx.width.app / "Wexmon.exe")
+    log(done.stdout + done.stderr)
+    if done.returncode != 0:
+        raise Failure("Wexmon.exe is not a GUI program with system imports only")
+
+
+@check("rejects_wrong_dlls")
+def rejects_wrong_dlls(ctx):
+    other = "x64" if ctx.width.table == "x86" else "x86"
+    if exports_checker(ctx, ctx.width.table, ctx.width.dir / "plain-exports.dll").returncode == 0:
+        raise Failure("the export check accepts a DLL with dllexport names")
+    if exports_checker(ctx, other, ctx.width.tests / "wexlink.dll").returncode == 0:
+        raise Failure("the export check accepts a DLL of the other width")
+
+
+@check("port_instructions")
+def port_instructions(ctx):
+    # The instructions run in tests only where they are refused (under Wine):
+    # the six of them are checked in the machine code as well.
+    text = subprocess.run([ctx.width.tool("objdump"), "-d", ctx.width.tests / "wexlink.dll"],
+                          capture_output=True, text=True, check=True).stdout
+    missing = [i for i in (r"in +\(%dx\),%al", r"in +\(%dx\),%ax", r"in +\(%dx\),%eax",
+                           r"out +%al,\(%dx\)", r"out +%ax,\(%dx\)", r"out +%eax,\(%dx\)")
+               if not re.search(r"\s" + i + "$", text, re.M)]
+    if missing:
+        raise Failure("missing port instructions: " + ", ".join(missing))
+
+
+# ---- Test programs under Wine against the simulator --------------------------
+
+# One module whose eight raw values test both bytes of every reading.
+RUN_VALUES = [32016, 1, 256, 4660, 32768, 40000, 65534, 65535]
+
+
+def wine_run(ctx, args, timeout, env=None, values=None, ports=(1,)):
+    wine_env.probe_loader(ctx.width)
+    prefix = Prefix(ctx.width)
+    with WineSession(prefix, ctx.args.simulator,
+                     {p: values or RUN_VALUES for p in ports}, ctx.width.logs):
+        return prefix.run(args, timeout=timeout, cwd=ctx.width.tests, env=env,
+                          check_status=False)
+
+
+def expect_passed(name, result):
+    status, out = result
+    if status != 0:
+        raise Failure("%s exited %d\n%s" % (name, status, out[-3000:]))
+    wine_env.check_passed(name, out)
+    return out
+
+
+@check("backend")
+def backend(ctx):
+    expect_passed("win32_backend_test", wine_run(
+        ctx, ["win32_backend_test.exe", "--port", "1", "--dead-port", "200"], 60))
+
+
+@check("client")
+def client(ctx):
+    expect_passed("wine_client", wine_run(
+        ctx, ["wine_client.exe", "--port", "1", "--dead-port", "200", "--values",
+              ",".join(map(str, RUN_VALUES))], 90))
+
+
+@check("exit_while_running")
+def exit_while_running(ctx):
+    # Ending the process with a run active must not hang in the unload.
+    status, out = wine_run(ctx, ["wine_client.exe", "--exit-while-running", "--port", "1"], 30)
+    if status != 0 or "EXITING WITH A RUN ACTIVE" not in out or "\nFAIL" in "\n" + out:
+        raise Failure("exit %d:\n%s" % (status, out))
+
+
+def once(out, pattern, what):
+    n = len(re.findall(pattern, out, re.M))
+    if n != 1:
+        raise Failure("%s: %d lines match '%s'" % (what, n, pattern))
+
+
+@check("ports_refused")
+def ports_refused(ctx):
+    # Wine refuses the instructions, as Windows does without a port-access
+    # driver: writes do nothing, reads give all ones, one line says so.
+    out = expect_passed("wine_client --ports refused",
+                        wine_run(ctx, ["wine_client.exe", "--ports", "refused"], 30))
+    once(out, "port instructions are refused", "the refusal reported once")
+
+
+@check("ports_file")
+def ports_file(ctx):
+    space = ctx.width.dir / "iospace"
+    if space.exists():
+        space.unlink()
+    expect_passed("wine_client --ports file", wine_run(
+        ctx, ["wine_client.exe", "--ports", "file"], 30, env={"WEXLINK_IOSPACE": win_path(space)}))
+    # Wine turns the file's access list into mode bits: nothing for others.
+    mode = stat.S_IMODE(space.stat().st_mode) if space.exists() else None
+    if mode is None or mode & 0o007:
+        raise Failure("the I/O-space file is not private: mode %s" % (
+            oct(mode) if mode is not None else "missing"))
+
+
+@check("ports_unusable")
+def ports_unusable(ctx):
+    folder = ctx.width.dir / "iospace.dir"
+    folder.mkdir(exist_ok=True)
+    out = expect_passed("wine_client --ports unusable", wine_run(
+        ctx, ["wine_client.exe", "--ports", "unusable"], 30,
+        env={"WEXLINK_IOSPACE": win_path(folder)}))
+    once(out, "WEXLINK_IOSPACE .*: port writes do nothing", "the unusable file reported once")
+
+
+# ---- Wexmon.exe under Wine ---------------------------------------------------
+
+
+def lone_wexmon(ctx, name, dll=None):
+    folder = ctx.width.dir / "wexmon-alone" / name
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir(parents=True)
+    shutil.copy2(ctx.width.app / "Wexmon.exe", folder)
+    if dll:
+        shutil.copy2(dll, folder / "wexlink.Dll")
+    wine_env.probe_loader(ctx.width)
+    # On a screen, as a user starts it: the windows are made before the
+    # library is first called.
+    with Xvfb(ctx.width.logs) as screen:
+        prefix = Prefix(ctx.width)
+        prefix.env["DISPLAY"] = screen.display
+        prefix.ensure()
+        try:
+            return prefix.run(["Wexmon.exe", "--autostart", "--after", "10"], timeout=30,
+                              cwd=folder, check_status=False)
+        finally:
+            prefix.stop()
+
+
+@check("wexmon_no_dll")
+def wexmon_no_dll(ctx):
+    status, out = lone_wexmon(ctx, "nodll")
+    if status != 3 or "cannot load the library wexlink.Dll" not in out:
+        raise Failure("exit %d: %s" % (status, out[:500]))
+
+
+@check("wexmon_wrong_dll")
+def wexmon_wrong_dll(ctx):
+    status, out = lone_wexmon(ctx, "wrongdll", ctx.width.dir / "plain-exports.dll")
+    if status != 3 or not re.search(r"function .*ConfigInfo.* is not in the library wexlink.Dll",
+                                    out):
+        raise Failure("exit %d: %s" % (status, out[:500]))
+
+
+GUI_VALUES = [32400, 32404, 31996, 34000, 34001, 31120, 31119, 0]
+GUI_EXPECT = "25.0,25.3,-0.3,125.0,No,-55.0,No,No"
+
+
+@check("wexmon_session")
+def wexmon_session(ctx):
+    """Wexmon.exe on an Xvfb screen with the real DLL beside it and the
+    simulator on COM1, driven through its windows by wexmon_driver.exe."""
+    w = ctx.width
+    wine_env.probe_loader(w)
+    space = w.dir / "gui-iospace"
+    data = bytearray(65536)
+    data[256] = 0xA5
+    space.write_bytes(bytes(data))
+    space.chmod(0o600)
+    shot = w.dir / ("wexmon-win%d.bmp" % w.bits)
+    if shot.exists():
+        shot.unlink()
+    with Xvfb(w.logs) as screen:
+        prefix = Prefix(w)
+        prefix.env["DISPLAY"] = screen.display
+        with WineSession(prefix, ctx.args.simulator, {1: GUI_VALUES}, w.logs):
+            # The expected texts have the decimal point of this locale.
+            wexmon, wexmon_log = wine_env.start_background(
+                prefix, ["Wexmon.exe"], w.app,
+                {"LC_ALL": "C.UTF-8", "WEXLINK_IOSPACE": win_path(space)}, w.logs / "wexmon.log")
+            try:
+                result = prefix.run(["wexmon_driver.exe", "--iospace", win_path(space), "--expect",
+                                     GUI_EXPECT, "--screenshot", win_path(shot)], timeout=90,
+                                    cwd=w.tests, check_status=False)
+                status = wine_env.end_background(wexmon, 30)
+            finally:
+                if wexmon.poll() is None:
+                    wine_env.end_background(wexmon, 0)
+                wexmon_log.close()
+    if shot.exists():
+        png = w.dir.parent / ("wexmon-win%d.png" % w.bits)
+        wine_env.bmp_to_png(shot, png)
+        log("screenshot %s" % png)
+    expect_passed("wexmon_driver", result)
+    if status != 0:
+        raise Failure("Wexmon.exe ended with status %s: %s" % (
+            status, (w.logs / "wexmon.log").read_text(errors="replace")[:500]))
+
+
+# ---- Main ----------------------------------------------------------------------
+
+
+class Context:
+    def __init__(self, args):
+        self.args = args
+        self.repo = Path(args.repo).resolve()
+        self.width = wine_env.Width(args.bits, args.cross)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("check", choices=sorted(CHECKS))
+    parser.add_argument("--bits", type=int, choices=(32, 64), required=True)
+    parser.add_argument("--repo", required=True)
+    parser.add_argument("--cross", required=True, help="the cross builds and Wine prefixes")
+    parser.add_argument("--simulator", help="a built w316sim")
+    parser.add_argument("--launcher", help="compiler launcher for the cross builds (ccache)")
+    args = parser.parse_args()
+    ctx = Context(args)
+    started = time.time()
+    try:
+        if args.check != "build" and not (ctx.width.tests / "wexlink.dll").exists():
+            # The build fixture skipped (no mingw-w64) or has not run.
+            ctx.width.tool("g++")
+            raise Failure("no cross build in %s" % ctx.width.dir)
+        CHECKS[args.check](ctx)
+    except Skip as why:
+        print("wine-test: SKIPPED %s" % why, flush=True)
+        return wine_env.SKIP_STATUS
+    except Failure as what:
+        print("FAILED %d-bit %s (%.1f s): %s" % (args.bits, args.check, time.time() - started,
+                                                 what), flush=True)
+        return 1
+    print("passed %d-bit %s (%.1f s)" % (args.bits, args.check, time.time() - started))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
