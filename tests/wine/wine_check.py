@@ -153,6 +153,13 @@ def backend(ctx):
         ctx, ["win32_backend_test.exe", "--port", "1", "--dead-port", "200"], 60))
 
 
+@check("com12")
+def com12(ctx):
+    # A port above COM9, mapped like COM1: opened by its device-namespace name.
+    expect_passed("win32_backend_test --port 12", wine_run(
+        ctx, ["win32_backend_test.exe", "--port", "12", "--dead-port", "200"], 60, ports=(12,)))
+
+
 @check("client")
 def client(ctx):
     expect_passed("wine_client", wine_run(
