@@ -257,12 +257,40 @@ GUI_VALUES = [32400, 32404, 31996, 34000, 34001, 31120, 31119, 0]
 GUI_EXPECT = "25.0,25.3,-0.3,125.0,No,-55.0,No,No"
 
 
-@check("wexmon_session")
-def wexmon_session(ctx):
+def drive_wexmon(ctx, wexmon_args, wexmon_env, driver_args, sims):
     """Wexmon.exe on an Xvfb screen with the real DLL beside it and the
-    simulator on COM1, driven through its windows by wexmon_driver.exe."""
+    simulator on the given COM ports, driven through its windows by
+    wexmon_driver.exe. Returns the driver's result and Wexmon's status."""
     w = ctx.width
     wine_env.probe_loader(w)
+    with Xvfb(w.logs) as screen:
+        prefix = Prefix(w)
+        prefix.env["DISPLAY"] = screen.display
+        with WineSession(prefix, ctx.args.simulator, sims, w.logs):
+            # The expected texts have the decimal point of this locale.
+            env = {"LC_ALL": "C.UTF-8"}
+            env.update(wexmon_env)
+            wexmon, wexmon_log = wine_env.start_background(
+                prefix, ["Wexmon.exe"] + wexmon_args, w.app, env, w.logs / "wexmon.log")
+            try:
+                result = prefix.run(["wexmon_driver.exe"] + driver_args, timeout=90,
+                                    cwd=w.tests, check_status=False)
+                status = wine_env.end_background(wexmon, 30)
+            finally:
+                if wexmon.poll() is None:
+                    wine_env.end_background(wexmon, 0)
+                wexmon_log.close()
+    expect_passed("wexmon_driver", result)
+    if status != 0:
+        raise Failure("Wexmon.exe ended with status %s: %s" % (
+            status, (w.logs / "wexmon.log").read_text(errors="replace")[:500]))
+
+
+@check("wexmon_session")
+def wexmon_session(ctx):
+    """The operator's session: start, values in both windows, relays written
+    to the I/O-space file, stop, close."""
+    w = ctx.width
     space = w.dir / "gui-iospace"
     data = bytearray(65536)
     data[256] = 0xA5
@@ -271,31 +299,23 @@ def wexmon_session(ctx):
     shot = w.dir / ("wexmon-win%d.bmp" % w.bits)
     if shot.exists():
         shot.unlink()
-    with Xvfb(w.logs) as screen:
-        prefix = Prefix(w)
-        prefix.env["DISPLAY"] = screen.display
-        with WineSession(prefix, ctx.args.simulator, {1: GUI_VALUES}, w.logs):
-            # The expected texts have the decimal point of this locale.
-            wexmon, wexmon_log = wine_env.start_background(
-                prefix, ["Wexmon.exe"], w.app,
-                {"LC_ALL": "C.UTF-8", "WEXLINK_IOSPACE": win_path(space)}, w.logs / "wexmon.log")
-            try:
-                result = prefix.run(["wexmon_driver.exe", "--iospace", win_path(space), "--expect",
-                                     GUI_EXPECT, "--screenshot", win_path(shot)], timeout=90,
-                                    cwd=w.tests, check_status=False)
-                status = wine_env.end_background(wexmon, 30)
-            finally:
-                if wexmon.poll() is None:
-                    wine_env.end_background(wexmon, 0)
-                wexmon_log.close()
-    if shot.exists():
-        png = w.dir.parent / ("wexmon-win%d.png" % w.bits)
-        wine_env.bmp_to_png(shot, png)
-        log("screenshot %s" % png)
-    expect_passed("wexmon_driver", result)
-    if status != 0:
-        raise Failure("Wexmon.exe ended with status %s: %s" % (
-            status, (w.logs / "wexmon.log").read_text(errors="replace")[:500]))
+    try:
+        drive_wexmon(ctx, [], {"WEXLINK_IOSPACE": win_path(space)},
+                     ["--iospace", win_path(space), "--expect", GUI_EXPECT, "--screenshot",
+                      win_path(shot)], {1: GUI_VALUES})
+    finally:
+        if shot.exists():
+            png = w.dir.parent / ("wexmon-win%d.png" % w.bits)
+            wine_env.bmp_to_png(shot, png)
+            log("screenshot %s" % png)
+
+
+@check("wexmon_relay_message_port2")
+def wexmon_relay_message_port2(ctx):
+    """Wexmon.exe /port 2 with the module on COM2 only, and no port access:
+    the values show, and the first relay press brings one warning box."""
+    drive_wexmon(ctx, ["/port", "2"], {},
+                 ["--relay-message", "--expect", GUI_EXPECT], {2: GUI_VALUES})
 
 
 # ---- Main ----------------------------------------------------------------------
