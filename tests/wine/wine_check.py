@@ -318,6 +318,107 @@ def wexmon_relay_message_port2(ctx):
                  ["--relay-message", "--expect", GUI_EXPECT], {2: GUI_VALUES})
 
 
+# ---- The installer --------------------------------------------------------------
+
+
+def find_key(registry, key):
+    """The values of a key in a Wine .reg file, or None."""
+    header = "[" + key.replace("\\", "\\\\") + "]"
+    at = registry.find(header)
+    if at < 0:
+        return None
+    values = {}
+    for line in registry[at:].splitlines()[1:]:
+        if line.startswith("["):
+            break
+        m = re.match(r'"([^"]+)"=(.*)', line)
+        if m:
+            values[m.group(1)] = m.group(2)
+    return values
+
+
+@check("installer")
+def installer(ctx):
+    """Silent install into a fresh prefix, the files, key and shortcut there,
+    the installed Wexmon.exe opens its window, silent uninstall leaves
+    nothing."""
+    w = ctx.width
+    if not shutil.which("makensis"):
+        raise Skip("makensis is not installed (Debian: nsis)")
+    run(["cmake", "--build", w.lib, "--target", "installer"], w.logs / "installer-build.log")
+    setups = sorted(w.lib.glob("wexlink-*-%s-setup.exe" % w.table))
+    if len(setups) != 1:
+        raise Failure("expected one wexlink-*-%s-setup.exe in %s, found %s" % (w.table, w.lib, setups))
+    wine_env.probe_loader(w)
+    prefix = Prefix(w, w.dir / "installer-prefix")
+    prefix.stop()
+    shutil.rmtree(prefix.path, ignore_errors=True)
+    prefix.ensure(com_ports=())
+    # /D= must come last and unquoted, so the folder has no space.
+    target = "C:\\Tools\\wexlink"
+    folder = prefix.path / "drive_c/Tools/wexlink"
+    prefix.run([setups[0], "/S", "/D=" + target], timeout=120)
+    prefix.stop()  # writes the registry files
+    problems = []
+    for name in ("Wexmon.exe", "wexlink.dll", "include/wexlink.h", "lib/libwexlink.dll.a",
+                 "README.md", "LICENSE.txt", "uninstall.exe"):
+        if not (folder / name).is_file():
+            problems.append("missing " + name)
+    menu = prefix.path / "drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/wexlink"
+    if not (menu / "Wexmon.lnk").is_file():
+        problems.append("no Start-menu shortcut %s/Wexmon.lnk" % menu)
+    system = prefix.registry()
+    key = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\wexlink"
+    values = find_key(system, key)
+    if values is None:
+        problems.append("no uninstall key " + key)
+    else:
+        for name in ("DisplayName", "DisplayVersion", "Publisher", "UninstallString",
+                     "QuietUninstallString", "EstimatedSize"):
+            if name not in values:
+                problems.append("the key has no " + name)
+        if "/S" not in values.get("QuietUninstallString", ""):
+            problems.append("QuietUninstallString without /S")
+    if find_key(system, "Software\\Wow6432Node\\" + key.split("Software\\", 1)[1]):
+        problems.append("the key went to the 32-bit view (Wow6432Node)")
+    if problems:
+        raise Failure("after the install: " + "; ".join(problems))
+    log("installed into %s; key %s" % (folder, values))
+
+    # The installed program: its window opens and finds the DLL beside it
+    # (the relay button's warning proves the library was loaded and called).
+    with Xvfb(w.logs) as screen:
+        prefix.env["DISPLAY"] = screen.display
+        wexmon, wexmon_log = wine_env.start_background(prefix, ["Wexmon.exe"], folder, {},
+                                                       w.logs / "installed-wexmon.log")
+        try:
+            result = prefix.run([w.tests / "wexmon_driver.exe", "--relay-message"], timeout=60,
+                                check_status=False)
+            status = wine_env.end_background(wexmon, 30)
+        finally:
+            if wexmon.poll() is None:
+                wine_env.end_background(wexmon, 0)
+            wexmon_log.close()
+        prefix.env.pop("DISPLAY")
+    expect_passed("wexmon_driver on the installed Wexmon.exe", result)
+    if status != 0:
+        raise Failure("the installed Wexmon.exe ended with status %s" % status)
+
+    # The uninstaller copies itself away and returns at once: wait for Wine.
+    prefix.run([folder / "uninstall.exe", "/S"], timeout=120)
+    subprocess.run(["wineserver", "-w"], env=prefix.env, timeout=120, check=False)
+    prefix.stop()
+    left = []
+    if folder.exists():
+        left += [str(p.relative_to(folder)) for p in folder.rglob("*")] or [str(folder)]
+    if menu.exists():
+        left.append(str(menu))
+    if find_key(prefix.registry(), key) is not None:
+        left.append("the uninstall key")
+    if left:
+        raise Failure("the uninstall left: " + ", ".join(left))
+
+
 # ---- Main ----------------------------------------------------------------------
 
 
