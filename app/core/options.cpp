@@ -12,6 +12,7 @@ ParsedOptions ParseOptions(std::span<const std::string_view> arguments) {
   CLI::App app{"Wexmon", "Wexmon"};
   // --help and --version are answered by each host before the parse.
   app.set_help_flag();
+  app.allow_extras();  // reported below in the program's own words
   app.add_flag("--version", o.version);
   app.add_flag("-h,--help", o.help);
   app.add_flag("--autostart", o.autostart);
@@ -39,6 +40,10 @@ ParsedOptions ParseOptions(std::span<const std::string_view> arguments) {
     app.parse(reversed);
   } catch (const CLI::ParseError& error) {
     result.error = error.what();
+    return result;
+  }
+  if (const std::vector<std::string> extra = app.remaining(); !extra.empty()) {
+    result.error = "unknown option " + extra.front();
     return result;
   }
   if (after->count() != 0) o.afterSeconds = seconds;
