@@ -4,7 +4,7 @@
 #   cmake -DCROSS_DIR=<dir> -DOUTPUT_DIR=<dir> -P cmake/WindowsZip.cmake
 #
 # CROSS_DIR holds the two mingw-w64 cross builds in win32/lib and win64/lib,
-# the layout of `scripts/wine-test --build-dir <dir> build`, which builds
+# the layout of <build>/wine-cross after `scripts/wine-test build`, which builds
 # wexlink.dll and Wexmon.exe of both widths. Writes
 # OUTPUT_DIR/wexlink-<version>-windows.zip:
 #
@@ -21,6 +21,10 @@ if(NOT CROSS_DIR OR NOT OUTPUT_DIR)
   message(FATAL_ERROR "usage: cmake -DCROSS_DIR=<dir> -DOUTPUT_DIR=<dir> -P WindowsZip.cmake")
 endif()
 get_filename_component(_source ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
+# Relative folders are taken from the current folder: the archive is written
+# from inside the staging folder.
+get_filename_component(CROSS_DIR ${CROSS_DIR} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_BINARY_DIR})
+get_filename_component(OUTPUT_DIR ${OUTPUT_DIR} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_BINARY_DIR})
 
 # The version of the header, which the build checks against the project's.
 file(STRINGS ${_source}/lib/include/wexlink.h _lines REGEX "^#define WEXLINK_VERSION_(MAJOR|MINOR|PATCH) ")
@@ -30,6 +34,12 @@ foreach(_part MAJOR MINOR PATCH)
   list(APPEND _version ${CMAKE_MATCH_1})
 endforeach()
 list(JOIN _version "." _version)
+
+foreach(_width 32 64)
+  if(NOT EXISTS ${CROSS_DIR}/win${_width}/lib/lib/wexlink.dll)
+    message(FATAL_ERROR "no ${_width}-bit wexlink.dll in ${CROSS_DIR}/win${_width}/lib/lib: cross-build it first")
+  endif()
+endforeach()
 
 set(_name wexlink-${_version}-windows)
 set(_stage ${OUTPUT_DIR}/${_name}.stage)
@@ -45,9 +55,6 @@ foreach(_width 32 64)
     set(_folder x64)
   endif()
   set(_build ${CROSS_DIR}/win${_width}/lib)
-  if(NOT EXISTS ${_build}/lib/wexlink.dll)
-    message(FATAL_ERROR "no ${_width}-bit wexlink.dll in ${_build}/lib: cross-build it first")
-  endif()
   file(COPY ${_build}/lib/wexlink.dll DESTINATION ${_stage}/${_name}/${_folder})
   if(EXISTS ${_build}/app/Wexmon.exe)
     file(COPY ${_build}/app/Wexmon.exe DESTINATION ${_stage}/${_name}/${_folder})
@@ -65,8 +72,9 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${_zip} --format=zip "--mtime
     ${_files}
   WORKING_DIRECTORY ${_stage}
   RESULT_VARIABLE _result)
+file(REMOVE_RECURSE ${_stage})
 if(NOT _result EQUAL 0)
+  file(REMOVE ${_zip})
   message(FATAL_ERROR "could not write ${_zip}")
 endif()
-file(REMOVE_RECURSE ${_stage})
 message(STATUS "Windows zip: ${_zip}")

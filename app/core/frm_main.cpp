@@ -36,7 +36,7 @@ void FrmMain::StartFailed(std::string_view warning, StartStep step) {
 
 void FrmMain::Form_Load() {
   state_.Running = 0;
-  state_.ComPort = 1;
+  state_.ComPort = comPort_;
   state_.NumChannels = kDisplayChannels;
   state_.RelayPort = 256;
   state_.RelayData = 0;
@@ -140,6 +140,8 @@ void FrmMain::CmdRelay_Click() {
   }
   card_.outportb(static_cast<std::uint16_t>(state_.RelayPort),
                  static_cast<std::uint16_t>(state_.RelayData));
+  if (relayWarning_ != nullptr)
+    relayWarning_->AfterWrite(static_cast<std::uint16_t>(state_.RelayPort));
 }
 
 }  // namespace wexmon

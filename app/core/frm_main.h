@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "card_functions.h"
+#include "relay_access.h"
 #include "start_failure.h"
 #include "window_host.h"
 
@@ -39,6 +40,12 @@ class FrmMain {
   FrmMain(WindowHost& host, CardFunctions& card, std::string decimalSeparator,
           StartFailureReport* startFailures = nullptr);
 
+  // The COM port the load handler selects (1 unless the user chose another).
+  void UseComPort(std::int16_t port) { comPort_ = port; }
+  // Told after every relay write; tells the operator once when the byte
+  // cannot reach the port.
+  void SetRelayWarning(RelayWarning* warning) { relayWarning_ = warning; }
+
   void Form_Load();
   void Form_Unload();
   void CmdStart_Click();
@@ -57,6 +64,8 @@ class FrmMain {
   CardFunctions& card_;
   std::string decimalSeparator_;
   StartFailureReport* startFailures_;
+  std::int16_t comPort_ = 1;
+  RelayWarning* relayWarning_ = nullptr;
   FrmMainState state_;
 };
 

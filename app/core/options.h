@@ -1,6 +1,7 @@
 // Command-line options of Wexmon.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,7 +18,12 @@ struct Options {
   bool dumpLabels = false;             // print the value captions on standard output at exit
   std::optional<double> afterSeconds;  // end the program (after a screenshot) then
   std::string screenshotPath;          // save the whole screen as PNG before ending
+  std::int16_t port = 1;               // the COM port the modules are on
 };
+
+// COM port numbers --port accepts.
+inline constexpr int kFirstPort = 1;
+inline constexpr int kLastPort = 256;
 
 struct ParsedOptions {
   Options options;

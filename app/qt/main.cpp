@@ -1,5 +1,6 @@
 // Wexmon: the operator program for the W316 temperature modules.
 #include <QApplication>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
@@ -14,6 +15,7 @@
 #include "fonts.h"
 #include "library_table.h"
 #include "options.h"
+#include "relay_access.h"
 #include "start_failure.h"
 #include "wexmon_app.h"
 
@@ -130,6 +132,20 @@ int main(int argc, char* argv[]) {
     std::fflush(stderr);
   });
   WexmonApp wexmon(library, SystemDecimalSeparator(), &startFailures);
+  wexmon.Handlers().UseComPort(options.port);
+  // The first relay write that cannot reach the port: a line on standard
+  // error and a message box that leaves the program running.
+  RelayWarning relayWarning(&RelayPortUnreachable, [&wexmon](const std::string& text) {
+    std::fprintf(stderr, "Wexmon: %s\n",
+                 QString::fromStdString(text).simplified().toLocal8Bit().constData());
+    std::fflush(stderr);
+    auto* box = new QMessageBox(QMessageBox::Warning, "Wexmon", QString::fromStdString(text),
+                                QMessageBox::Ok, wexmon.Host().Window(WindowId::FrmMain));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setObjectName("relayWarning");
+    box->open();
+  });
+  wexmon.Handlers().SetRelayWarning(&relayWarning);
   wexmon.Start();
 
   if (options.autostart) {

@@ -12,6 +12,7 @@
 #include "frm_main.h"
 #include "library_table.h"
 #include "options.h"
+#include "relay_access.h"
 #include "start_failure.h"
 #include "win32_text.h"
 #include "win32_window_host.h"
@@ -105,7 +106,12 @@ std::string LabelDump(const Win32WindowHost& host) {
 
 int Main(HINSTANCE instance, int showCommand) {
   std::vector<std::string> storage;
-  for (int i = 1; i < __argc; ++i) storage.push_back(Narrow(__wargv[i]));
+  for (int i = 1; i < __argc; ++i) {
+    std::string arg = Narrow(__wargv[i]);
+    // The Windows spelling of the port option.
+    if (arg == "/port" || arg == "/PORT" || arg == "/Port") arg = "--port";
+    storage.push_back(std::move(arg));
+  }
   const std::vector<std::string_view> arguments(storage.begin(), storage.end());
   for (std::string_view arg : arguments) {
     if (arg == "--version") {
@@ -136,6 +142,15 @@ int Main(HINSTANCE instance, int showCommand) {
   LoggedStartFailures startFailures(
       library, [](const std::string& line) { OutputDebugStringW(Widen(line + "\n").c_str()); });
   FrmMain frmMain(host, library, SystemDecimalSeparator(), &startFailures);
+  frmMain.UseComPort(options.port);
+  // The first relay write that cannot reach the port: a line for a debugger
+  // or a redirected standard error, and a message box; the program goes on.
+  RelayWarning relayWarning(&RelayPortUnreachable, [&host](const std::string& text) {
+    OutputDebugStringW(Widen("Wexmon: " + text + "\n").c_str());
+    Write(STD_ERROR_HANDLE, "Wexmon: " + text + "\n");
+    MessageBoxW(host.Window(kMain), Widen(text).c_str(), L"Wexmon", MB_OK | MB_ICONWARNING);
+  });
+  frmMain.SetRelayWarning(&relayWarning);
 
   Win32WindowHost::Events events;
   events.clicked = [&frmMain](WindowId window, std::string_view name) {

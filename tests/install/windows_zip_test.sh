@@ -15,7 +15,13 @@ if [ ! -f "$cross/win32/lib/lib/wexlink.dll" ] || [ ! -f "$cross/win64/lib/lib/w
   exit 77
 fi
 mkdir -p "$out"
-cmake -DCROSS_DIR="$cross" -DOUTPUT_DIR="$out" -P "$src/cmake/WindowsZip.cmake"
+# Relative folders, as the documentation shows them; no staging folder stays.
+(cd "$out/.." && cmake -DCROSS_DIR="$(realpath --relative-to=. "$cross")" \
+  -DOUTPUT_DIR="$(basename "$out")" -P "$src/cmake/WindowsZip.cmake")
+if ls -d "$out"/*.stage 2> /dev/null; then
+  echo "FAIL a staging folder is left in $out"
+  exit 1
+fi
 zip=$(ls "$out"/wexlink-*-windows.zip)
 python3 - "$zip" "$src" <<'PY'
 import struct, sys, zipfile

@@ -341,6 +341,15 @@ def test_protocols(o, folder):
                                                                 reader.stderr.read()))
     check(broker.retained(base + "/availability").get(base + "/availability") == "offline",
           "no offline after a clean exit")
+    # A counted run ends right after its last row: every row still goes out.
+    counted_from = time.time()
+    counted, counted_path, _ = start_wexread(o, sim, folder, [
+        "--mqtt", "mqtt://127.0.0.1:%d" % broker.port, "--mqtt-prefix", "site/a", "--count", "5"])
+    check(counted.wait(timeout=30) == 0, "counted run: exit %s" % counted.returncode)
+    written = [r["time"] for r in rows_of(counted_path) if r["module"] == "01:00"]
+    wait_for("the counted run's rows", lambda: [
+        json.loads(m[3])["time"] for m in sub.since(counted_from)
+        if m[2] == base + "/0100/row"] == written, 5)
     # A killed run: the broker publishes the will.
     killed, _, _ = start_wexread(o, sim, folder, ["--mqtt", "mqtt://127.0.0.1:%d" % broker.port,
                                                   "--mqtt-prefix", "site/a"])

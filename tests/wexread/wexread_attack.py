@@ -290,32 +290,38 @@ def attack_rebinding(port, _pid):
     return "rebinding: attacker Host refused, nosniff and CSP present, /history bounds"
 
 
+def attack_second(o, sim, port):
+    # A second wexread on the same address: refused, exit 1.
+    second = spawn([o.wexread, "--device", sim.link, "--listen", "127.0.0.1:%d" % port,
+                    "--count", "1"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    _, err = second.communicate(timeout=10)
+    check(second.returncode == 1 and "address in use" in err,
+          "second instance: exit %s, %r" % (second.returncode, err))
+    return "second instance on the port: exit 1, address in use"
+
+
 def test_http(o, folder):
     sim = Sim(o.sim, folder, [])
     reader, port, out = start_reader(o, sim, folder, [])
     prober = Prober(port)
     prober.start()
     try:
-        for attack in (attack_multirange, attack_big_body, attack_header_flood,
-                       attack_slowloris, attack_events, attack_rebinding,
-                       attack_short_connections):
+        attacks = [attack_multirange, attack_big_body, attack_header_flood, attack_slowloris,
+                   attack_events, attack_rebinding, attack_short_connections, attack_second]
+        if o.only:
+            attacks = [a for a in attacks if a.__name__ == "attack_" + o.only]
+        for attack in attacks:
             started = time.monotonic()
             try:
-                figure = attack(port, reader.pid)
-            except (AssertionError, OSError) as e:
+                figure = attack(port, reader.pid) if attack != attack_second else \
+                    attack(o, sim, port)
+            except (AssertionError, OSError, subprocess.TimeoutExpired) as e:
                 if not o.go_on:
                     raise
                 figure = "FAILED: %s" % e
             print("%s | %.1f s, peak RSS %d KiB, slowest /metrics %.2f s" % (
                 figure, time.monotonic() - started, peak_rss_kb(reader.pid), prober.worst),
                 flush=True)
-
-        # A second wexread on the same address: refused, exit 1.
-        second = spawn([o.wexread, "--device", sim.link, "--listen", "127.0.0.1:%d" % port,
-                        "--count", "1"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        _, err = second.communicate(timeout=10)
-        check(second.returncode == 1 and "address in use" in err,
-              "second instance: exit %s, %r" % (second.returncode, err))
     finally:
         prober.running = False
         prober.join(5)
@@ -475,6 +481,7 @@ def main():
     parser.add_argument("case", choices=["http", "files"])
     parser.add_argument("--wexread", required=True)
     parser.add_argument("--sim", required=True)
+    parser.add_argument("--only", help="http: this attack alone (multirange, big_body, ...)")
     parser.add_argument("--go-on", action="store_true",
                         help="http: print a failed attack and go on to the next (to measure)")
     o = parser.parse_args()

@@ -7,6 +7,7 @@
 // "ALL CHECKS PASSED" at the very end.
 //
 //   wexmon_driver.exe --iospace FILE --expect t0,...,t7 [--screenshot FILE.bmp]
+//   wexmon_driver.exe --relay-message [--expect t0,...,t7]
 //
 // FILE is the file that WEXLINK_IOSPACE names for Wexmon; its byte 256 must
 // hold 0xA5 before the relay button is pressed. t0 to t7 are the texts the
@@ -388,19 +389,94 @@ int Run(const std::string& iospace, const std::vector<std::wstring>& expect,
   return 0;
 }
 
+// The relay button without port access (no WEXLINK_IOSPACE, and Wine refuses
+// the port instructions): the first press brings one warning box naming why,
+// later presses none; Wexmon runs on. With --expect, the start button is
+// pressed first and the values of the module on the chosen port must show.
+HWND WarningBox(DWORD pid) {
+  HWND found = nullptr;
+  for (HWND w = FindWindowW(L"#32770", L"Wexmon"); w != nullptr;
+       w = FindWindowExW(nullptr, w, L"#32770", L"Wexmon")) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(w, &owner);
+    if (owner == pid && IsWindowVisible(w)) found = w;
+  }
+  return found;
+}
+
+int RelayMessage(const std::vector<std::wstring>& expect) {
+  HWND main = nullptr;
+  WaitFor(
+      [&] {
+        return (main = FindWindowW(nullptr, kMainCaption.c_str())) != nullptr &&
+               IsWindowVisible(main);
+      },
+      30000);
+  if (!Check(main != nullptr, "the main window is up")) return 1;
+  DWORD pid = 0;
+  GetWindowThreadProcessId(main, &pid);
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid);
+  const std::vector<Child> controls = Children(main);
+  HWND relayButton = ByText(controls, L"输出");
+  HWND start = ByText(controls, L"启动");
+  HWND label1 = ByText(controls, L"1~4的温度：");
+  if (!Check(relayButton && start && label1, "relay button, start button and Label1 found",
+             Fmt("%u child windows", static_cast<unsigned>(controls.size())))) {
+    return 1;
+  }
+  if (!expect.empty()) {
+    PostMessageW(start, BM_CLICK, 0, 0);
+    const std::wstring line1 = Line(L"1~4点温度：  ", expect, 0);
+    Check(WaitFor([&] { return Text(label1) == line1; }, 8000),
+          "--port 2: Label1 shows the values of the module on COM2", wexmon::Narrow(Text(label1)));
+  }
+  Check(WarningBox(pid) == nullptr, "no warning before the relay button is pressed");
+  // Posted: the handler shows a modal box and returns only when it is closed.
+  PostMessageW(relayButton, BM_CLICK, 0, 0);
+  HWND box = nullptr;
+  WaitFor([&] { return (box = WarningBox(pid)) != nullptr; }, 5000);
+  if (!Check(box != nullptr, "the first press shows a warning box")) return 1;
+  std::wstring message;
+  for (const Child& c : Children(box)) {
+    if (c.windowClass == L"Static" && c.text.size() > message.size()) message = c.text;
+  }
+  Check(message.find(L"I/O port 256") != std::wstring::npos &&
+            message.find(L"port-access driver") != std::wstring::npos,
+        "the warning names the port and why", wexmon::Narrow(message));
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  Check(WaitFor([&] { return WarningBox(pid) == nullptr; }, 3000), "OK closes the warning");
+  PostMessageW(relayButton, BM_CLICK, 0, 0);
+  PostMessageW(relayButton, BM_CLICK, 0, 0);
+  Sleep(1500);
+  Check(WarningBox(pid) == nullptr, "later presses show nothing");
+  PostMessageW(main, WM_CLOSE, 0, 0);
+  const bool ended = process != nullptr && WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
+  DWORD code = 1;
+  if (process != nullptr) GetExitCodeProcess(process, &code);
+  Check(ended && code == 0, "the program ran on and ends with status 0",
+        Fmt("exit code %lu", code));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string iospace, screenshot;
   std::vector<std::wstring> expect;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string arg = argv[i];
+  bool relayMessage = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--relay-message") {
+      relayMessage = true;
+      continue;
+    }
+    if (i + 1 >= argc) break;
+    const std::string arg = argv[i++];
     if (arg == "--iospace") {
-      iospace = argv[i + 1];
+      iospace = argv[i];
     } else if (arg == "--screenshot") {
-      screenshot = argv[i + 1];
+      screenshot = argv[i];
     } else if (arg == "--expect") {
-      std::string list = argv[i + 1];
+      std::string list = argv[i];
       for (std::size_t from = 0; from <= list.size();) {
         const std::size_t comma = std::min(list.find(',', from), list.size());
         expect.push_back(wexmon::Widen(list.substr(from, comma - from)));
@@ -408,12 +484,16 @@ int main(int argc, char** argv) {
       }
     }
   }
-  if (iospace.empty() || expect.size() != 8) {
+  if (relayMessage && (expect.empty() || expect.size() == 8)) {
+    RelayMessage(expect);
+  } else if (iospace.empty() || expect.size() != 8) {
     std::fprintf(stderr,
-                 "usage: wexmon_driver --iospace FILE --expect t0,...,t7 [--screenshot F.bmp]\n");
+                 "usage: wexmon_driver --iospace FILE --expect t0,...,t7 [--screenshot F.bmp]\n"
+                 "       wexmon_driver --relay-message [--expect t0,...,t7]\n");
     return 2;
+  } else {
+    Run(iospace, expect, screenshot);
   }
-  Run(iospace, expect, screenshot);
   std::printf("%d checks, %d failed\n", g_checks, g_failures);
   if (g_failures != 0) return 1;
   std::printf("ALL CHECKS PASSED\n");

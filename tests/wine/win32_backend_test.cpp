@@ -55,6 +55,32 @@ void CheckRawLine() {
   }
 }
 
+// What the serial device gives CreateFileW: COM10 and above open only by their
+// device-namespace name, and COM1 to COM9 take the same form.
+std::wstring g_createdName;
+HANDLE WINAPI RecordName(LPCWSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+  g_createdName = name;
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  return INVALID_HANDLE_VALUE;
+}
+
+void CheckDeviceNames() {
+  const struct {
+    const char* given;
+    const wchar_t* opened;
+  } cases[] = {{"COM1:", L"\\\\.\\COM1"},
+               {"COM12:", L"\\\\.\\COM12"},
+               {"COM256:", L"\\\\.\\COM256"},
+               {"NUL", L"NUL"}};
+  for (const auto& c : cases) {
+    Win32Serial serial(&RecordName);
+    g_createdName.clear();
+    const bool opened = serial.Open(c.given, "9600,N,8,1");
+    Check(!opened && g_createdName == c.opened,
+          std::string("CreateFileW is given the device name for ") + c.given);
+  }
+}
+
 void CheckSerial(int port, int deadPort) {
   const std::string name = "COM" + std::to_string(port) + ":";
   const std::string deadName = "COM" + std::to_string(deadPort) + ":";
@@ -105,8 +131,10 @@ void CheckSerial(int port, int deadPort) {
   serial.QueryQueues(in, out);
   Check(in == 77 && serial.Write(request, 6) == 0 && serial.Read(reply, 6) == 0,
         "a closed device does nothing");
-  HANDLE other = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  // "COM12:" would not open here: a port above COM9 has only its device name.
+  HANDLE other =
+      CreateFileW(wexlink::win32::DevicePath(name.c_str()).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   Check(other != INVALID_HANDLE_VALUE, "the port can be opened again after the close");
   if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
 }
@@ -219,6 +247,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--dead-port") == 0) deadPort = std::atoi(argv[i + 1]);
   }
   CheckRawLine();
+  CheckDeviceNames();
   CheckSerial(port, deadPort);
   CheckTimer();
   std::printf("%d checks, %d failed\n", g_checks, g_failures);

@@ -4,6 +4,7 @@
 #include <mosquitto.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -190,21 +191,28 @@ MqttPublisher::MqttPublisher(MqttSettings settings, RunLayout layout, Temperatur
   mosquitto_disconnect_callback_set(mosq_, &MqttPublisher::OnDisconnect);
   mosquitto_publish_callback_set(mosq_, &MqttPublisher::OnPublish);
   mosquitto_reconnect_delay_set(mosq_, kReconnectFirstS, kReconnectMostS, true);
-  // A broker not there yet is no error: the network thread keeps trying.
-  mosquitto_connect_async(mosq_, settings_.host.c_str(), settings_.port, kKeepaliveS);
-  if ((rc = mosquitto_loop_start(mosq_)) != MOSQ_ERR_SUCCESS) fail("network thread", rc);
   thread_ = std::thread(&MqttPublisher::Run, this);
 }
 
 MqttPublisher::~MqttPublisher() {
+  // The rows still queued (the last of a counted run) and "offline" get
+  // kOfflineWait together while the broker takes them.
+  const auto deadline = std::chrono::steady_clock::now() + kOfflineWait;
   bool wasConnected;
   {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    wake_.wait_until(lock, deadline, [&] {
+      return !connected_ || (queue_.empty() && !sending_ && unacknowledged_.empty());
+    });
     stop_ = true;
     wasConnected = connected_;
   }
   wake_.notify_all();
   thread_.join();
+  if (!loopStarted_) {
+    mosquitto_destroy(mosq_);
+    return;
+  }
   if (wasConnected) {
     int mid = -1;
     std::unique_lock lock(mutex_);
@@ -213,7 +221,9 @@ MqttPublisher::~MqttPublisher() {
     if (mosquitto_publish(mosq_, &mid, topics_.availability.c_str(), 7, "offline", 1, true) ==
         MOSQ_ERR_SUCCESS) {
       offlineMid_ = mid;
-      wake_.wait_for(lock, kOfflineWait, [&] { return offlineAcknowledged_ || !connected_; });
+      const auto least = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+      wake_.wait_until(lock, std::max(deadline, least),
+                       [&] { return offlineAcknowledged_ || !connected_; });
     }
     lock.unlock();
     mosquitto_disconnect(mosq_);
@@ -319,7 +329,31 @@ void MqttPublisher::Send(const QueuedRow& row) {
   }
 }
 
+// The first connection, tried again with a growing delay while it fails at
+// once (a broker not running yet): libmosquitto's network thread reconnects
+// only a connection that has been made or begun.
+bool MqttPublisher::Connect() {
+  std::unique_lock lock(mutex_);
+  auto delay = std::chrono::seconds(kReconnectFirstS);
+  for (;;) {
+    if (stop_) return false;
+    lock.unlock();
+    const int rc =
+        mosquitto_connect_async(mosq_, settings_.host.c_str(), settings_.port, kKeepaliveS);
+    lock.lock();
+    if (rc == MOSQ_ERR_SUCCESS) break;
+    wake_.wait_for(lock, delay, [&] { return stop_; });
+    delay = std::min(delay * 2, std::chrono::seconds(kReconnectMostS));
+  }
+  lock.unlock();
+  const int rc = mosquitto_loop_start(mosq_);
+  lock.lock();
+  loopStarted_ = rc == MOSQ_ERR_SUCCESS;
+  return loopStarted_;
+}
+
 void MqttPublisher::Run() {
+  if (!Connect()) return;
   std::unique_lock lock(mutex_);
   for (;;) {
     wake_.wait(lock, [&] {
@@ -337,10 +371,13 @@ void MqttPublisher::Run() {
     }
     const QueuedRow row = std::move(queue_.front());
     queue_.pop_front();
+    sending_ = true;
     lock.unlock();
     Send(row);
     lock.lock();
+    sending_ = false;
     ++rowsPublished_;
+    wake_.notify_all();  // a stop may wait for the queue to empty
   }
 }
 

@@ -9,7 +9,6 @@
 // the run never waits for the broker.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -74,7 +73,8 @@ class MqttPublisher {
   // one per channel (8 per module) or empty.
   MqttPublisher(MqttSettings settings, RunLayout layout, TemperatureUnit unit,
                 std::vector<std::string> channelNames);
-  // Sends "offline" and disconnects, waiting at most about two seconds.
+  // Sends the rows still queued and "offline", and disconnects: waits at
+  // most about two seconds for a broker that does not take them.
   ~MqttPublisher();
   MqttPublisher(const MqttPublisher&) = delete;
   MqttPublisher& operator=(const MqttPublisher&) = delete;
@@ -95,6 +95,7 @@ class MqttPublisher {
     std::int64_t utcMs;
     std::vector<std::uint16_t> values;
   };
+  bool Connect();
   void Run();
   void Announce();
   void Send(const QueuedRow& row);
@@ -117,6 +118,8 @@ class MqttPublisher {
   bool stop_ = false;
   bool announce_ = false;  // connected again: configs and availability first
   bool connected_ = false;
+  bool sending_ = false;      // a row taken out of the queue is being handed over
+  bool loopStarted_ = false;  // written by the thread, read after it ends
   std::uint64_t rowsPublished_ = 0;
   std::uint64_t rowsDropped_ = 0;
   std::uint64_t connects_ = 0;

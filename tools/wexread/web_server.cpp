@@ -10,7 +10,9 @@
 // build with MinGW for the Windows wexread too.
 #include "web_server.h"
 
-#include <utility>  // before Asio, whose headers use std::exchange
+// clang-format off
+#include <utility>  // before Asio, whose headers use std::exchange without it
+// clang-format on
 
 #include <atomic>
 #include <boost/asio.hpp>
@@ -525,9 +527,14 @@ WebServer::Impl::Impl(const ListenAddress& address, const RunLayout& runLayout,
   const std::string where =
       "cannot listen on " + address.host + " port " + std::to_string(address.port);
   error_code ec;
-  const auto ip = asio::ip::make_address(address.host, ec);
-  if (ec) throw OutputError(where + ": not an address (" + ec.message() + ")");
-  const tcp::endpoint endpoint(ip, static_cast<unsigned short>(address.port));
+  // A name ("localhost") is resolved once, here; its first address is bound.
+  tcp::resolver resolver(io);
+  const auto found = resolver.resolve(address.host, std::to_string(address.port),
+                                      tcp::resolver::numeric_service, ec);
+  if (ec || found.empty())
+    throw OutputError(where + ": not an address of this machine (" + ec.message() + ")");
+  const tcp::endpoint endpoint = found.begin()->endpoint();
+  const auto ip = endpoint.address();
   acceptor.open(endpoint.protocol(), ec);
 #ifndef _WIN32
   // A restart may bind at once over connections of the last run still closing;

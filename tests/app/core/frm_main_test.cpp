@@ -308,6 +308,37 @@ TEST_F(FrmMainTest, RelayButtonWritesTheGreenIndicatorsAsBits) {
   EXPECT_EQ(card.calls.back(), "outportb(256,126)");
 }
 
+TEST_F(FrmMainTest, RelayWarningAsksOnceAfterTheWriteAndTellsOnlyWhenUnreachable) {
+  for (const bool reachable : {false, true}) {
+    std::vector<std::string> events;
+    RelayWarning warning(
+        [&](std::uint16_t port) -> std::optional<std::string> {
+          events.push_back("probe(" + std::to_string(port) + ") after " + card.calls.back());
+          if (reachable) return std::nullopt;
+          return std::string("no access");
+        },
+        [&](const std::string& text) { events.push_back(text); });
+    form.SetRelayWarning(&warning);
+    card.calls.clear();
+    for (int press = 0; press < 3; ++press) form.CmdRelay_Click();
+    EXPECT_EQ(card.calls.size(), 3u);  // every press still writes
+    ASSERT_EQ(events.size(), reachable ? 1u : 2u);
+    EXPECT_EQ(events[0], "probe(256) after outportb(256,0)");
+    if (!reachable) {
+      EXPECT_EQ(events[1], RelayWarningText(256, "no access"));
+      EXPECT_NE(events[1].find("no access"), std::string::npos);
+    }
+    form.SetRelayWarning(nullptr);
+  }
+}
+
+TEST_F(FrmMainTest, TheChosenComPortIsOpened) {
+  form.UseComPort(12);
+  form.Form_Load();
+  form.CmdStart_Click();
+  EXPECT_EQ(card.calls.at(1), "Initial(12,5,9600,0)");
+}
+
 TEST_F(FrmMainTest, IndicatorOfAnotherColourTurnsRedAndSetsNoBit) {
   host.SetForeColor(kMain, "lblRelay", 5, 0x00FF01);  // almost green
   form.CmdRelay_Click();

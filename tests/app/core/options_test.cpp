@@ -14,6 +14,15 @@ TEST(Options, NoArgumentsMeanAnInteractiveRun) {
   EXPECT_TRUE(p.error.empty());
   EXPECT_FALSE(p.options.autostart);
   EXPECT_FALSE(p.options.afterSeconds.has_value());
+  EXPECT_EQ(p.options.port, 1);
+}
+
+TEST(Options, PortChoosesTheComPort) {
+  EXPECT_EQ(Parse({"--port", "12"}).options.port, 12);
+  EXPECT_EQ(Parse({"--port=256", "--autostart"}).options.port, 256);
+  for (const char* bad : {"0", "257", "two", "-3"}) {
+    EXPECT_FALSE(Parse({"--port", bad}).error.empty()) << bad;
+  }
 }
 
 TEST(Options, DemoOptionsAreUnderstood) {
@@ -32,6 +41,7 @@ TEST(Options, BadArgumentsAreRefused) {
                                                                      {"--after", "soon"},
                                                                      {"--after", "-1"},
                                                                      {"--after", "5s"},
+                                                                     {"--after", "nan"},
                                                                      {"--screenshot", "x.png"},
                                                                      {"--screenshot", ""},
                                                                      {"--bogus"}}) {

@@ -15,12 +15,26 @@ void MakeRawLine(DCB& dcb) {
   dcb.fAbortOnError = 0;
 }
 
+std::wstring DevicePath(const char* deviceName) {
+  const std::string name = deviceName != nullptr ? deviceName : "";
+  std::wstring wide(name.begin(), name.end());
+  if (name.size() < 5 || name.back() != ':') return wide;
+  for (std::size_t i = 0; i < 3; ++i) {
+    if ((name[i] & ~0x20) != "COM"[i]) return wide;
+  }
+  for (std::size_t i = 3; i + 1 < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return wide;
+  }
+  // "COM12:" -> "\\.\COM12": without the colon, in the device namespace.
+  return L"\\\\.\\" + wide.substr(0, wide.size() - 1);
+}
+
 bool Win32Serial::Open(const char* deviceName, const char* lineDefinition) {
   Close();
   // Exclusive, ordinary (non-overlapped) I/O. No timeouts and no queue sizes
   // are set: reads never ask for more than is already waiting.
-  handle_ = CreateFileA(deviceName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
+  handle_ = createFile_(DevicePath(deviceName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle_ == INVALID_HANDLE_VALUE) return false;
 
   DCB dcb{};

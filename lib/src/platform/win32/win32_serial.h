@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "core/platform.h"
 
 namespace wexlink::win32 {
@@ -14,9 +16,18 @@ namespace wexlink::win32 {
 // as they were.
 void MakeRawLine(DCB& dcb);
 
+// The name the device is opened by: "COMn:" (as the library records and shows
+// it) becomes the device namespace path "\\.\COMn", the only form Windows
+// accepts for COM10 and above; any other name is passed on unchanged.
+std::wstring DevicePath(const char* deviceName);
+
 class Win32Serial final : public SerialDevice {
  public:
-  Win32Serial() = default;
+  // CreateFileW's signature: tests pass a function that records the name.
+  using CreateFileFunction = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
+                                             DWORD, HANDLE);
+
+  explicit Win32Serial(CreateFileFunction createFile = &CreateFileW) : createFile_(createFile) {}
   ~Win32Serial() override { Close(); }
   Win32Serial(const Win32Serial&) = delete;
   Win32Serial& operator=(const Win32Serial&) = delete;
@@ -32,6 +43,7 @@ class Win32Serial final : public SerialDevice {
   HANDLE NativeHandle() const { return handle_; }
 
  private:
+  CreateFileFunction createFile_;
   HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
