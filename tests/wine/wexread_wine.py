@@ -143,7 +143,9 @@ def formats(prefix, folder):
 def not_on_windows(prefix, folder):
     for args, text in ((["--mqtt", "mqtt://127.0.0.1"], "--mqtt is not available on Windows"),
                        (["--modbus", "127.0.0.1:1502"], "--modbus is not available on Windows"),
-                       (["--device", "/dev/ttyS0"], "--device is not available on Windows")):
+                       (["--device", "/dev/ttyS0"], "--device is not available on Windows"),
+                       (["--high", "01:00:0=20", "--on-alarm", "cmd.exe"],
+                        "on_alarm: running a program at an alarm is not available on Windows")):
         status, out = prefix.run([folder / "wexread.exe", "--port", "1", "--count", "1"] + args,
                                  timeout=60, cwd=folder, check_status=False)
         if status in (0, None) or text not in out or "time,port" in out:
@@ -164,3 +166,16 @@ def run(ctx, exe):
         listen_and_stop(prefix, folder, w.logs)
         formats(prefix, folder)
         not_on_windows(prefix, folder)
+        relay_note(prefix, folder)
+
+
+def relay_note(prefix, folder):
+    """A rule with a relay: the alarm is raised all the same, and the start says
+    that the relay stays untouched."""
+    status, out = prefix.run([folder / "wexread.exe", "--port", "1", "--count", "3", "--quiet",
+                              "--high", "01:00:0=20", "--relay", "1"], timeout=60, cwd=folder,
+                             check_status=False)
+    if (status != 0 or "relay actions are off: writing the relay port (port 256) is not "
+            "available on Windows" not in out or "alarm raised" not in out):
+        raise Failure("--relay: status %s, output %r" % (status, out[-600:]))
+    log("--relay: the alarm raised, the start line says the relay is not available on Windows")
