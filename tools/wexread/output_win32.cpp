@@ -46,10 +46,10 @@ Sink::Sink(const std::string& path, const volatile std::sig_atomic_t* stopSignal
   name_ = path;
   // FILE_FLAG_OPEN_REPARSE_POINT opens a symbolic link itself rather than its
   // target: a link planted under the name is refused, not followed.
-  const HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                               nullptr);
+  const HANDLE h =
+      CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) throw OutputError(SystemError(path));
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileInformationByHandle(h, &info) &&
@@ -159,11 +159,13 @@ void WriteFileAtomically(const std::string& path, const std::string& content) {
     if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS && attempt == 0)
       DeleteFileW(wideTemporary.c_str());
   }
-  if (h == INVALID_HANDLE_VALUE) throw OutputError(SystemError(path + " (writing " + temporary + ")"));
+  if (h == INVALID_HANDLE_VALUE)
+    throw OutputError(SystemError(path + " (writing " + temporary + ")"));
   const bool written = WriteAll(h, content.data(), content.size()) && FlushFileBuffers(h);
   const DWORD error = GetLastError();
   if (!CloseHandle(h) || !written) {
-    const std::string message = SystemError("writing " + temporary, written ? GetLastError() : error);
+    const std::string message =
+        SystemError("writing " + temporary, written ? GetLastError() : error);
     DeleteFileW(wideTemporary.c_str());
     throw OutputError(message);
   }

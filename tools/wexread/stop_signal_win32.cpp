@@ -48,7 +48,8 @@ bool WaitForStop(std::chrono::steady_clock::time_point deadline) {
   const auto left = deadline - std::chrono::steady_clock::now();
   if (left <= left.zero()) return false;
   const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-  const DWORD timeout = ms >= static_cast<long long>(INFINITE) ? INFINITE - 1 : static_cast<DWORD>(ms);
+  const DWORD timeout =
+      ms >= static_cast<long long>(INFINITE) ? INFINITE - 1 : static_cast<DWORD>(ms);
   return WaitForSingleObject(g_wake, timeout) == WAIT_OBJECT_0;
 }
 
