@@ -29,6 +29,7 @@
 #include "output.h"
 #include "readings.h"
 #include "row_clock.h"
+#include "service_notify.h"
 
 namespace wexread {
 namespace {
@@ -36,11 +37,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 volatile std::sig_atomic_t g_stopSignal = 0;
+volatile std::sig_atomic_t g_reopen = 0;  // SIGHUP: reopen --output (log rotation)
 int g_wakeWrite = -1;
 
 void OnStopSignal(int signo) {
   const int savedErrno = errno;
-  g_stopSignal = signo;
+  if (signo == SIGHUP)
+    g_reopen = 1;
+  else
+    g_stopSignal = signo;
   const char byte = 1;
   if (g_wakeWrite >= 0 && ::write(g_wakeWrite, &byte, 1) < 0) {
     // The pipe is full: a wake-up is already waiting.
@@ -79,6 +84,7 @@ RunLayout LayoutOf(const Options& o) {
   } else {
     for (const auto& address : o.addresses) layout.modules.push_back(AddressName(address));
   }
+  ApplyChannelSettings(layout, o);
   return layout;
 }
 
@@ -94,7 +100,8 @@ class Reader {
         sink_(o.outputPath, &g_stopSignal),
         status_(!o.quiet && isatty(2) == 1),
         notify_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-        acquisition_(o) {
+        acquisition_(o),
+        service_(std::chrono::milliseconds(o.periodMs) * o.ModuleCount() * kRowsPerBuffer) {
     metrics_.layout = LayoutOf(o);
   }
 
@@ -107,6 +114,7 @@ class Reader {
   bool Emit(const std::uint16_t* values, Clock::time_point stored,
             std::chrono::system_clock::duration offset);
   void ShowStatus();
+  void Reopen();
 
   const Options& o_;
   Sink sink_;
@@ -114,6 +122,7 @@ class Reader {
   Descriptor notify_;  // outlives the run that posts to it
   Acquisition acquisition_;
   MetricsSnapshot metrics_;
+  ServiceNotify service_;
   std::unique_ptr<MetricsServer> server_;
   std::optional<RowClock> clock_;
   std::string text_;
@@ -141,11 +150,12 @@ void Reader::Publish() {
 }
 
 void Reader::ShowStatus() {
-  if (!status_.enabled()) return;
   const unsigned modules = static_cast<unsigned>(metrics_.layout.modules.size());
   unsigned answering = 0;
   for (unsigned k = 0; k < modules && !metrics_.latest.empty(); ++k)
     answering += ModuleAnswering(metrics_.latest.data() + k * kChannelsPerModule) ? 1 : 0;
+  service_.OnRows(metrics_.rows, clock_ ? clock_->dropped() : 0, answering, modules);
+  if (!status_.enabled()) return;
   status_.Show("rows " + std::to_string(metrics_.rows) + ", dropped " +
                std::to_string(clock_ ? clock_->dropped() : 0) + ", modules answering " +
                (metrics_.latest.empty() ? std::string("-") : std::to_string(answering)) + "/" +
@@ -164,6 +174,19 @@ bool Reader::Emit(const std::uint16_t* values, Clock::time_point stored,
   metrics_.latestUtcMs = row.utcMs;
   ++metrics_.rows;
   return true;
+}
+
+// Log rotation: the file was moved away; the rows from here on go to a new
+// one under the name (with the CSV header). Every row is written whole to one
+// file or the other, from this thread only: none is lost or written twice.
+void Reader::Reopen() {
+  try {
+    if (sink_.Reopen() && o_.format == Format::Csv && sink_.isNew())
+      sink_.Write(HeaderText(o_.format, metrics_.layout));
+  } catch (const OutputError& e) {
+    status_.Clear();
+    std::fprintf(stderr, "wexread: %s (the rows go on to the file opened before)\n", e.what());
+  }
 }
 
 // Takes out every buffer waiting and writes its rows. False once no more rows
@@ -235,7 +258,7 @@ int Reader::Run() {
   pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
   // After the start, which may be refused: no header without rows to follow.
   if (o_.format == Format::Table || (o_.format == Format::Csv && sink_.isNew())) {
-    if (sink_.Write(HeaderText(o_.format)) != Sink::Result::Written) return 0;
+    if (sink_.Write(HeaderText(o_.format, metrics_.layout)) != Sink::Result::Written) return 0;
   }
   const auto rowPeriod = std::chrono::milliseconds(o_.periodMs) * o_.ModuleCount();
   clock_.emplace(rowPeriod, kRowsPerBuffer, acquisition_.bufferCount(), acquisition_.bufferValues(),
@@ -256,10 +279,16 @@ int Reader::Run() {
   const auto idleWake = rowPeriod * kRowsPerBuffer + std::chrono::seconds(1);
 
   while (g_stopSignal == 0) {
+    if (g_reopen != 0) {
+      g_reopen = 0;
+      Reopen();
+    }
+    service_.Tick();
     const auto now = Clock::now();
     if (deadline && now >= *deadline) break;
     Clock::duration wait = idleWake;
     if (deadline) wait = std::min<Clock::duration>(wait, *deadline - now);
+    if (service_.interval()) wait = std::min<Clock::duration>(wait, *service_.interval());
     const int timeoutMs =
         static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
 
@@ -272,6 +301,11 @@ int Reader::Run() {
       awaited = ready > 0 && (fds[0].revents & POLLIN) != 0;
     }
     if (ready < 0) continue;  // a signal: the loop's condition decides
+    if ((fds[1].revents & POLLIN) != 0) {
+      char drained[64];  // wake-ups of a SIGHUP, which the loop goes on after
+      while (::read(wakeRead.get(), drained, sizeof drained) > 0) {
+      }
+    }
     if ((fds[0].revents & POLLIN) != 0) {
       std::uint64_t notifications;  // reset the count; the buffers say how many there are
       [[maybe_unused]] const ssize_t n =
@@ -281,6 +315,7 @@ int Reader::Run() {
   }
 
   // The buffers completed before the stop stay readable after it.
+  service_.Stopping();
   acquisition_.Stop();
   if (!done_) TakeBatch(false);
   status_.Finish();

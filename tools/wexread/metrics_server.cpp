@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <charconv>
+#include <nlohmann/json.hpp>
 #include <mutex>
 #include <thread>
 
@@ -23,16 +24,6 @@ constexpr std::size_t kSpareThreads = 4;
 constexpr std::size_t kPageQueueRows = 256;
 constexpr auto kKeepAlive = std::chrono::seconds(15);
 
-std::string JsonString(const std::string& text) {
-  // Module names and the like: "01:00"; nothing here needs escaping but a quote.
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + '"';
-}
-
 }  // namespace
 
 struct MetricsServer::Impl {
@@ -40,7 +31,7 @@ struct MetricsServer::Impl {
       : layout(runLayout),
         rowPeriod(period),
         channels(static_cast<unsigned>(runLayout.modules.size()) * kChannelsPerModule),
-        history(channels, period),
+        history(channels, period, &layout),
         hub(kMaxPages, kPageQueueRows) {}
 
   httplib::Server server;
@@ -98,13 +89,26 @@ MetricsServer::MetricsServer(const ListenAddress& address, const RunLayout& layo
     }
     const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::system_clock::now().time_since_epoch());
-    std::string body = "{\"port\":" + std::to_string(impl.layout.port) + ",\"modules\":[";
-    for (std::size_t k = 0; k < impl.layout.modules.size(); ++k)
-      body += (k != 0 ? "," : "") + JsonString(impl.layout.modules[k]);
-    body += "],\"rowPeriodMs\":" + std::to_string(impl.rowPeriod.count()) +
-            ",\"now\":" + std::to_string(now.count()) + ",\"rows\":";
-    body += impl.history.JsonSince((now - std::chrono::minutes(minutes)).count());
-    body += '}';
+    nlohmann::ordered_json head;
+    head["port"] = impl.layout.port;
+    head["modules"] = impl.layout.modules;
+    auto names = nlohmann::ordered_json::array();
+    for (std::size_t i = 0; i < impl.channels; ++i) {
+      const std::string& name = impl.layout.NameOf(i);
+      if (name.empty())
+        names.push_back(nullptr);
+      else
+        names.push_back(name);
+    }
+    head["names"] = std::move(names);
+    head["unit"] = UnitSymbol(impl.layout.unit);
+    head["rowPeriodMs"] = impl.rowPeriod.count();
+    head["now"] = now.count();
+    // The rows kept, already JSON, as the last member.
+    std::string body = head.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    body.pop_back();
+    body += ",\"rows\":" + impl.history.JsonSince((now - std::chrono::minutes(minutes)).count()) +
+            '}';
     response.set_content(body, "application/json");
     response.set_header("Cache-Control", "no-store");
   });
@@ -174,7 +178,7 @@ void MetricsServer::AddRow(std::int64_t utcMs, const std::uint16_t* values) {
   Impl& impl = *impl_;
   impl.history.Add(utcMs, values);
   impl.text = "data: ";
-  AppendRowJson(impl.text, utcMs, values, impl.channels);
+  AppendRowJson(impl.text, utcMs, values, impl.channels, &impl.layout);
   impl.text += "\n\n";
   impl.hub.Publish(impl.text);
 }

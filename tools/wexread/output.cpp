@@ -37,6 +37,20 @@ int WriteAll(int fd, const char* data, std::size_t size,
   return 0;
 }
 
+int OpenAppending(const std::string& path, bool& isNew) {
+  // O_NOFOLLOW: a link planted under the name cannot redirect the rows of a
+  // wexread that runs with more rights than the one who planted it.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    if (errno == ELOOP) throw OutputError(path + ": a symbolic link; name the file itself");
+    throw OutputError(SystemError(path));
+  }
+  struct stat st {};
+  isNew = true;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) isNew = st.st_size == 0;
+  return fd;
+}
+
 }  // namespace
 
 Sink::Sink(const std::string& path, const volatile std::sig_atomic_t* stopSignal)
@@ -47,17 +61,21 @@ Sink::Sink(const std::string& path, const volatile std::sig_atomic_t* stopSignal
     return;
   }
   name_ = path;
-  // O_NOFOLLOW: a link planted under the name cannot redirect the rows of a
-  // wexread that runs with more rights than the one who planted it.
-  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd_ < 0) {
-    if (errno == ELOOP) throw OutputError(path + ": a symbolic link; name the file itself");
-    throw OutputError(SystemError(path));
-  }
+  path_ = path;
+  fd_ = OpenAppending(path, isNew_);
   ownsFd_ = true;
-  struct stat st {};
-  if (fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) isNew_ = st.st_size == 0;
   isTerminal_ = isatty(fd_) == 1;
+}
+
+bool Sink::Reopen() {
+  if (!ownsFd_) return false;
+  bool isNew = true;
+  const int fd = OpenAppending(path_, isNew);
+  ::close(fd_);
+  fd_ = fd;
+  isNew_ = isNew;
+  isTerminal_ = isatty(fd_) == 1;
+  return true;
 }
 
 Sink::~Sink() {

@@ -26,6 +26,11 @@ class Sink {
   bool isNew() const { return isNew_; }  // a file that was empty or missing
   bool isTerminal() const { return isTerminal_; }
 
+  // Opens the path anew (after a log rotation moved the file away) and writes
+  // there from now on; false for standard output. Throws OutputError, and
+  // then goes on writing to the file it had.
+  bool Reopen();
+
   enum class Result { Written, ReaderGone, Interrupted };
   // Writes all of `text` at once (no buffering in between): Interrupted when a
   // stop signal came while the write was blocked. Throws OutputError.
@@ -37,6 +42,7 @@ class Sink {
   bool isNew_ = true;
   bool isTerminal_ = false;
   std::string name_;
+  std::string path_;
   const volatile std::sig_atomic_t* stopSignal_;
 };
 
