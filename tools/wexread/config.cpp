@@ -88,8 +88,10 @@ std::optional<double> Number(const toml::node& value) {
   return std::nullopt;
 }
 
+// No control characters, and no backslash at the end (InfluxDB's line
+// protocol would take it for one escaping the separator after the name).
 bool GoodName(const std::string& name) {
-  if (name.empty() || name.size() > kLongestName) return false;
+  if (name.empty() || name.size() > kLongestName || name.back() == '\\') return false;
   for (const char c : name)
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
   return true;
@@ -134,7 +136,7 @@ std::optional<std::string> ReadChannels(const std::string& path, const toml::nod
       } else if (k == "name") {
         const auto* s = value.as_string();
         if (s == nullptr || !GoodName(s->get()))
-          return at + "1 to 100 characters expected, no control characters";
+          return at + "1 to 100 characters expected, no control characters, no '\\' at the end";
         if (!names.insert(s->get()).second) return at + "'" + s->get() + "' is given twice";
         setting.name = s->get();
       } else if (k == "gain" || k == "offset") {

@@ -288,7 +288,7 @@ int Reader::Run() {
     if (deadline && now >= *deadline) break;
     Clock::duration wait = idleWake;
     if (deadline) wait = std::min<Clock::duration>(wait, *deadline - now);
-    if (service_.interval()) wait = std::min<Clock::duration>(wait, *service_.interval());
+    if (service_.untilTick()) wait = std::min<Clock::duration>(wait, *service_.untilTick());
     const int timeoutMs =
         static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
 
@@ -315,9 +315,9 @@ int Reader::Run() {
   }
 
   // The buffers completed before the stop stay readable after it.
-  service_.Stopping();
   acquisition_.Stop();
   if (!done_) TakeBatch(false);
+  service_.Stopping();
   status_.Finish();
   if (clock_->dropped() != 0 && !status_.enabled()) {
     std::fprintf(stderr, "wexread: %llu rows in all were dropped by the library\n",

@@ -48,11 +48,12 @@ std::string CsvField(const std::string& text) {
 }
 
 // Line protocol: a backslash before a comma, an equals sign or a space in a tag
-// value (and one before a backslash, which ends a value the same way).
+// value. Any other backslash stands for itself (the config file refuses a
+// name that ends in one, which would escape the separator after it).
 std::string InfluxTag(const std::string& text) {
   std::string out;
   for (const char c : text) {
-    if (c == ',' || c == '=' || c == ' ' || c == '\\') out += '\\';
+    if (c == ',' || c == '=' || c == ' ') out += '\\';
     out += c;
   }
   return out;

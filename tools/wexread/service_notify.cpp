@@ -2,6 +2,7 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -31,9 +32,10 @@ void ServiceNotify::OnRows(std::uint64_t rows, std::uint64_t dropped, unsigned a
   sd_notify(0, message.c_str());
 }
 
-std::optional<ServiceNotify::Clock::duration> ServiceNotify::interval() const {
+std::optional<ServiceNotify::Clock::duration> ServiceNotify::untilTick() const {
   if (!watchdog_) return std::nullopt;
-  return *watchdog_ / 2;
+  const auto left = lastPing_ + *watchdog_ / 2 - Clock::now();
+  return std::max<Clock::duration>(left, std::chrono::milliseconds(1));
 }
 
 void ServiceNotify::Tick() {

@@ -21,7 +21,7 @@ class ServiceNotify {
   // After each batch of rows stored: READY=1 with the first, and the status.
   void OnRows(std::uint64_t rows, std::uint64_t dropped, unsigned answering, unsigned modules);
 
-  // From the reader's loop, at least every interval(): WATCHDOG=1 when it is
+  // From the reader's loop, again within untilTick(): WATCHDOG=1 when it is
   // due, unless no row has come for far longer than `rowGap` (the
   // acquisition has stalled: systemd then restarts the service). Before the
   // first row it also extends the start's time-out, which rows five periods
@@ -29,7 +29,7 @@ class ServiceNotify {
   void Tick();
 
   // How long the loop may wait before the next Tick; nullopt: no watchdog.
-  std::optional<Clock::duration> interval() const;
+  std::optional<Clock::duration> untilTick() const;
 
   void Stopping();
 

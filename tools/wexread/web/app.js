@@ -15,12 +15,18 @@
     drawn: 0,
     rows: () => rows.slice(),
   });
-  let layout = null; // {port, modules, rowPeriodMs}
+  let layout = null; // {port, modules, names, unit, rowPeriodMs}
   let rows = []; // {t, up, c}, oldest first
   let cards = [];
   let graph = null;
   let drawPending = false;
   let lost = false;
+
+  // A channel's label: its name from the config file, or ch<N>.
+  function label(k, c) {
+    const name = layout.names && layout.names[k * 8 + c];
+    return name || "ch" + c;
+  }
 
   // Degrees as wexread writes them: exact, at least one decimal.
   function celsius(v) {
@@ -48,7 +54,7 @@
         const cell = element("div", "channel");
         const figure = element("span", "figure", "–");
         figure.id = "v-" + k + "-" + c;
-        cell.append(element("small", "", "ch" + c + " °C"), figure);
+        cell.append(element("small", "", label(k, c) + " °" + (layout.unit || "C")), figure);
         channels.append(cell);
         figures.push(figure);
       }
@@ -107,8 +113,8 @@
     if (!graph) {
       plotBox.textContent = "";
       const labels = ["time"];
-      layout.modules.forEach((name) => {
-        for (let c = 0; c < 8; ++c) labels.push(name + " ch" + c);
+      layout.modules.forEach((name, k) => {
+        for (let c = 0; c < 8; ++c) labels.push(name + " " + label(k, c));
       });
       graph = new Dygraph(plotBox, data, {
         labels,
@@ -117,7 +123,7 @@
         drawPoints: true,
         pointSize: 1.5,
         strokeWidth: 1.2,
-        ylabel: "°C",
+        ylabel: "°" + (layout.unit || "C"),
         legend: "onmouseover",
         labelsDiv: $("legend"),
         axisLineColor: "#888",
@@ -140,7 +146,8 @@
     const response = await fetch("history?minutes=" + minutes, { cache: "no-store" });
     if (!response.ok) throw new Error("history: " + response.status);
     const h = await response.json();
-    if (!layout || layout.modules.join() !== h.modules.join() || layout.port !== h.port) {
+    if (!layout || layout.modules.join() !== h.modules.join() || layout.port !== h.port ||
+        JSON.stringify(layout.names) !== JSON.stringify(h.names) || layout.unit !== h.unit) {
       // Another run (wexread restarted with other modules): its rows only.
       rows = rows.filter((r) => r.up.length === h.modules.length);
       layout = h;
