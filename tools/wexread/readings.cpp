@@ -5,9 +5,9 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
-#include <nlohmann/json.hpp>
 #include <cstdlib>
 #include <ctime>
+#include <nlohmann/json.hpp>
 
 namespace wexread {
 namespace {
@@ -177,8 +177,8 @@ void AppendInflux(std::string& out, const RunLayout& layout, const Row& row) {
         out += ",ch" + std::to_string(c) + '=';
         AppendValue(out, *value);
       } else {
-        named += tags + ",channel=" + std::to_string(c) + ",name=" + InfluxTag(name) + unit +
-                 " value=";
+        named +=
+            tags + ",channel=" + std::to_string(c) + ",name=" + InfluxTag(name) + unit + " value=";
         AppendValue(named, *value);
         named += ' ' + time + '\n';
       }
@@ -266,8 +266,8 @@ void ApplyChannelSettings(RunLayout& layout, const Options& options) {
   for (const ChannelSetting& s : options.channelSettings) {
     const auto m = std::find(layout.modules.begin(), layout.modules.end(), AddressName(s.module));
     if (m == layout.modules.end() || s.channel >= kChannelsPerModule) continue;
-    const auto index = static_cast<std::size_t>(m - layout.modules.begin()) * kChannelsPerModule +
-                       s.channel;
+    const auto index =
+        static_cast<std::size_t>(m - layout.modules.begin()) * kChannelsPerModule + s.channel;
     layout.channels[index] = {s.name, s.gain, s.offset};
   }
 }
@@ -285,7 +285,8 @@ std::optional<double> ChannelValue(const RunLayout& layout, std::size_t channel,
 
 void AppendValue(std::string& out, double value) {
   char text[64];
-  const auto end = std::to_chars(text, text + sizeof text, Rounded(value), std::chars_format::fixed).ptr;
+  const auto end =
+      std::to_chars(text, text + sizeof text, Rounded(value), std::chars_format::fixed).ptr;
   out.append(text, end);
   if (std::find(text, end, '.') == end) out += ".0";
 }
@@ -325,7 +326,9 @@ std::string HeaderText(Format format, const RunLayout& layout) {
     out = "time (UTC)                module";
     for (unsigned c = 0; c < kChannelsPerModule; ++c) {
       std::string label = ColumnName(layout, c);
-      if (c == 0) label += std::string(" ") + UnitSymbol(layout.unit);
+      if (c == 0 && layout.unit != Unit::Celsius)
+        label += std::string(" ") + UnitSymbol(layout.unit);
+      if (label.size() >= 9) out += ' ';
       AppendPadded(out, label, 9);
     }
     out += '\n';
