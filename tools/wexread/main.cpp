@@ -40,6 +40,7 @@
 #include "serial_diagnosis.h"
 #include "wexlink.h"
 #include "web_server.h"
+#include "service_notify.h"
 
 namespace wexread {
 namespace {
@@ -47,11 +48,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 volatile std::sig_atomic_t g_stopSignal = 0;
+volatile std::sig_atomic_t g_reopen = 0;  // SIGHUP: reopen --output (log rotation)
 int g_wakeWrite = -1;
 
 void OnStopSignal(int signo) {
   const int savedErrno = errno;
-  g_stopSignal = signo;
+  if (signo == SIGHUP)
+    g_reopen = 1;
+  else
+    g_stopSignal = signo;
   const char byte = 1;
   if (g_wakeWrite >= 0 && ::write(g_wakeWrite, &byte, 1) < 0) {
     // The pipe is full: a wake-up is already waiting.
@@ -90,6 +95,7 @@ RunLayout LayoutOf(const Options& o) {
   } else {
     for (const auto& address : o.addresses) layout.modules.push_back(AddressName(address));
   }
+  ApplyChannelSettings(layout, o);
   return layout;
 }
 
@@ -121,7 +127,10 @@ class Reader {
         acquisition_(o),
         watch_(DeviceOf(o)),
         tick_(std::chrono::milliseconds(o.periodMs)),
-        blank_(acquisition_.channels(), 0) {
+        blank_(acquisition_.channels(), 0),
+        // Rows come once per row period, blank ones too while the device is
+        // gone: a longer gap means the reading loop itself is stuck.
+        service_(tick_ * o.ModuleCount() * 3) {
     metrics_.layout = LayoutOf(o);
     metrics_.deviceUp = false;  // until the run starts
     const auto rowPeriod = tick_ * o.ModuleCount();
@@ -149,6 +158,7 @@ class Reader {
   bool CountReached() const { return o_.count != 0 && metrics_.rows >= o_.count; }
   void ShowStatus();
   void OnAlarms(std::int64_t utcMs, const std::uint16_t* values);
+  void Reopen();
 
   const Options& o_;
   Sink sink_;
@@ -159,6 +169,7 @@ class Reader {
   const std::vector<std::uint16_t> blank_;  // a row while the device is gone
   Clock::duration silentLimit_;
   MetricsSnapshot metrics_;
+  ServiceNotify service_;
   std::unique_ptr<WebServer> server_;
   std::optional<RingRows> ring_;
   std::optional<RowSchedule> schedule_;
@@ -205,11 +216,12 @@ void Reader::Publish() {
 }
 
 void Reader::ShowStatus() {
-  if (!status_.enabled()) return;
   const unsigned modules = static_cast<unsigned>(metrics_.layout.modules.size());
   unsigned answering = 0;
   for (unsigned k = 0; k < modules && !metrics_.latest.empty(); ++k)
     answering += ModuleAnswering(metrics_.latest.data() + k * kChannelsPerModule) ? 1 : 0;
+  service_.OnRows(metrics_.rows, metrics_.dropped, answering, modules);
+  if (!status_.enabled()) return;
   status_.Show("rows " + std::to_string(metrics_.rows) + ", dropped " +
                std::to_string(metrics_.dropped) + ", modules answering " +
                (metrics_.latest.empty() ? std::string("-") : std::to_string(answering)) + "/" +
@@ -243,6 +255,19 @@ void Reader::OnAlarms(std::int64_t utcMs, const std::uint16_t* values) {
   for (const auto& change : changes) {
     std::fputs(alarms_->LogLine(change).c_str(), stderr);
     if (server_) server_->PublishAlarm(alarms_->EventJson(change), alarms_->StateJson());
+  }
+}
+
+// Log rotation: the file was moved away; the rows from here on go to a new
+// one under the name (with the CSV header). Every row is written whole to one
+// file or the other, from this thread only: none is lost or written twice.
+void Reader::Reopen() {
+  try {
+    if (sink_.Reopen() && o_.format == Format::Csv && sink_.isNew())
+      sink_.Write(HeaderText(o_.format, metrics_.layout));
+  } catch (const OutputError& e) {
+    status_.Clear();
+    std::fprintf(stderr, "wexread: %s (the rows go on to the file opened before)\n", e.what());
   }
 }
 
@@ -396,7 +421,7 @@ int Reader::Run() {
   pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
   // After the start, which may be refused: no header without rows to follow.
   if (o_.format == Format::Table || (o_.format == Format::Csv && sink_.isNew())) {
-    if (sink_.Write(HeaderText(o_.format)) != Sink::Result::Written) return 0;
+    if (sink_.Write(HeaderText(o_.format, metrics_.layout)) != Sink::Result::Written) return 0;
   }
   if (status_.enabled()) {
     char firstRow[32];
@@ -419,6 +444,11 @@ int Reader::Run() {
                                          : Clock::duration(kNever);
 
   while (g_stopSignal == 0 && !done_) {
+    if (g_reopen != 0) {
+      g_reopen = 0;
+      Reopen();
+    }
+    service_.Tick();
     auto now = Clock::now();
     if (now >= deadline) break;
     const bool running = acquisition_.running();
@@ -426,10 +456,19 @@ int Reader::Run() {
     if (!running) target = std::min(target, lostAt_ + exitOnLoss);
     target = std::min(target, deadline);
     if (target > now) {
+      // The watchdog's ping may be due before the target.
+      const auto tick = service_.untilTick();
+      const auto until = tick ? std::min(target, now + *tick) : target;
       const int timeoutMs =
-          static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(target - now).count());
+          static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
       pollfd fds[1] = {{wakeRead.get(), POLLIN, 0}};
-      if (poll(fds, 1, timeoutMs) != 0) continue;  // a signal: the loop's condition decides
+      if (poll(fds, 1, timeoutMs) != 0) {
+        // A signal: SIGHUP's reopen and the loop goes on; the others end it.
+        char drained[64];
+        while (::read(wakeRead.get(), drained, sizeof drained) > 0) {
+        }
+        continue;
+      }
       now = Clock::now();
       if (now < target) continue;
     }
@@ -471,6 +510,7 @@ int Reader::Run() {
     acquisition_.Stop();
     if (!done_) ReadRows();
   }
+  service_.Stopping();
   status_.Finish();
   const std::uint64_t dropped = droppedBefore_ + ring_->dropped();
   if (dropped != 0 && !status_.enabled()) {
