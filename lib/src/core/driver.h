@@ -59,7 +59,7 @@ struct DriverState {
   std::array<std::atomic<uint8_t>, kAddressTableBytes> ModuleAddressTable;
 
   // Polling: written by the tick during a run, by the start call before it.
-  std::array<uint8_t, 6> RequestFrame = kInitialRequestFrame;
+  wexlink::RequestFrame RequestFrame = kInitialRequestFrame;
   uint32_t UseAddressTable = 0;
   uint16_t ModuleCount = 0;
   int32_t ModuleIndex = 0;
@@ -148,7 +148,9 @@ class Driver {
   void AppendRowContinuous(const uint16_t* row);
   void AppendRowSnapshot(const uint16_t* row);
   void NotifyBufferComplete();
-  bool TakeInReply();
+  // Reads every byte waiting, up to kReadLimit, into the receive buffer
+  // (grown when more wait than ever before); the count read, 0 when none.
+  int32_t TakeInReply();
   // The checks that ADResult and ADResultRecent make, in their order: the
   // error code when no buffer can be taken into `destination`, else 0, with
   // the ring's positions in `ring`.
