@@ -33,7 +33,8 @@
  *     degrees Celsius = ((int)raw - 32000) / 16.0      (steps of 0.0625)
  *
  * The sensors measure -55 to 125 degrees, raw 31120 to 34000; a value outside
- * that range is no reading. In particular 0 (-2000 degrees) means that the
+ * that range is no reading (wexlink_raw_is_reading and wexlink_raw_to_celsius
+ * below, with the numbers as WEXLINK_RAW_* macros). In particular 0 (-2000 degrees) means that the
  * module did not answer: its misses reached the threshold, or the row is the
  * first of a run. Wexmon shows such values as "No".
  *
@@ -144,6 +145,26 @@ extern "C" {
 #define WEXLINK_E_NO_SNAPSHOT 113      /* GetSnapshot: no snapshot ring is held */
 #define WEXLINK_E_IOCTL 114            /* IOCtl: length not in 1..63, odd, or code not 0 */
 #define WEXLINK_E_NULL_POINTER 115     /* a required caller buffer pointer is null */
+
+/* ---- Raw values -------------------------------------------------------------
+ * The rule under "Values" above, for callers; header only, nothing exported. */
+#define WEXLINK_RAW_OFFSET 32000   /* raw value of 0 degrees */
+#define WEXLINK_RAW_PER_DEGREE 16  /* raw steps per degree */
+#define WEXLINK_RAW_MIN 31120      /* -55 degrees, the lowest reading */
+#define WEXLINK_RAW_MAX 34000      /* 125 degrees, the highest reading */
+
+/* 1 when `raw` is a reading (WEXLINK_RAW_MIN to WEXLINK_RAW_MAX), else 0; 0,
+ * a module that did not answer, is none. */
+static inline int wexlink_raw_is_reading(uint16_t raw) {
+  return raw >= WEXLINK_RAW_MIN && raw <= WEXLINK_RAW_MAX;
+}
+
+/* Degrees Celsius of a raw value: (raw - 32000) / 16.0. Meaningful only for a
+ * reading. */
+static inline double wexlink_raw_to_celsius(uint16_t raw) {
+  const int sixteenths = raw - WEXLINK_RAW_OFFSET;
+  return sixteenths / (1.0 * WEXLINK_RAW_PER_DEGREE);
+}
 
 /* Largest total size of one run's sample buffers; a larger start fails with 109. */
 #define WEXLINK_MAX_SAMPLE_BYTES (1024u * 1024u * 1024u)
