@@ -43,10 +43,18 @@
  *
  * Continuous run (StartIntr, ADResult, ADResultRecent): one buffer of
  * 2 * channels * rows + 2 bytes, the result of StartIntr:
- *     offset 0: uint16 head word, the number of buffers completed before this
- *               one since the start (modulo 65536): a gap means lost buffers;
+ *     offset 0: uint16 head word, the run's sequence count when the buffer
+ *               was begun (modulo 65536);
  *     offset 2: `rows` rows, oldest first.
- * While all buffers are full and unread, new rows are dropped.
+ * While all buffers are full and unread, new rows are dropped. The sequence
+ * count rises by one for every buffer completed, and while the ring is full by
+ * one for every channels * rows rows dropped (channels times a buffer's worth);
+ * dropped rows short of that count when a read-out frees a buffer leave no
+ * trace. So consecutive head words that differ by more than one show buffers
+ * discarded by ADResultRecent or a long overflow, but head words without a gap
+ * do not prove that no row was lost: a ring that was full for less than that
+ * dropped rows unseen. QueryBuf equal to the buffer count means the ring is
+ * full and rows are being dropped now.
  *
  * Snapshot run (StartSnapshot, GetSnapshot): one ring of `rows` rows that the
  * timer overwrites cyclically. GetSnapshot(dest, n) writes a record of
@@ -230,8 +238,11 @@ WEXLINK_API int32_t WEXLINK_CALL GetADPropString(char* buffer);
  * port. Needs Initial. The buffers of the previous run are freed. Returns the
  * bytes of one buffer (2 * channels * rows + 2), or 0 with 3, 10, 11, 12, 14,
  * 16, 17, 102 (a run is active), 109 (more than WEXLINK_MAX_SAMPLE_BYTES, or
- * no memory), 106 (the port did not open) or 105. The reserved arguments are
- * ignored. */
+ * no memory), 106 (the port did not open) or 105. A start refused with 109,
+ * 106 or 105 has already freed the previous run's buffers: QueryBuf, ADResult
+ * and ADResultRecent then fail with 111 and GetSnapshot with 113 until a start
+ * succeeds; a start refused with any other code changes nothing but the last
+ * error. The reserved arguments are ignored. */
 WEXLINK_API int32_t WEXLINK_CALL StartIntr(uint32_t bufferCount, uint32_t rowsPerBuffer,
                                            uint32_t useAddressTable, uint32_t channelCount,
                                            int32_t periodSetting, int32_t reserved1,
