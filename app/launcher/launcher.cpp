@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/granted_ports_variable.h"
+#include "wexlink_granted_ports.h"
 
 #ifndef WEXMON_LAUNCHER_FIRST_PORT
 #error \

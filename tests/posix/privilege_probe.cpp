@@ -10,7 +10,7 @@
 #include <fstream>
 #include <string>
 
-#include "platform/posix/granted_ports_variable.h"
+#include "wexlink_granted_ports.h"
 #include "platform/posix/port_selection.h"
 #include "platform/posix/serial_posix.h"
 

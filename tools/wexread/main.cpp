@@ -29,6 +29,8 @@
 #include "output.h"
 #include "readings.h"
 #include "row_clock.h"
+#include "wexlink.h"
+#include "wexlink_com_device.h"
 
 namespace wexread {
 namespace {
@@ -64,10 +66,7 @@ class Descriptor {
 
 std::string DeviceOf(const Options& o) {
   if (!o.device.empty()) return o.device;
-  const std::string variable = "WEXLINK_COM" + std::to_string(o.port);
-  const char* named = secure_getenv(variable.c_str());
-  if (named != nullptr && *named != '\0') return named;
-  return "/dev/ttyS" + std::to_string(o.port - 1);
+  return wexlink::ComDevicePath(o.port);
 }
 
 RunLayout LayoutOf(const Options& o) {
@@ -315,8 +314,7 @@ int Main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);  // a closed reader is EPIPE, the end of the output
 
   if (!o.device.empty()) {
-    const std::string variable = "WEXLINK_COM" + std::to_string(o.port);
-    setenv(variable.c_str(), o.device.c_str(), 1);
+    setenv(wexlink::ComDeviceVariable(o.port).c_str(), o.device.c_str(), 1);
   }
 
   std::unique_ptr<Reader> reader;
@@ -326,7 +324,8 @@ int Main(int argc, char** argv) {
   } catch (const LibraryError& e) {
     if (reader) reader->ClearStatus();
     std::string message = e.what();
-    if (e.code() == 106) message += " (COM" + std::to_string(o.port) + " is " + DeviceOf(o) + ")";
+    if (e.code() == WEXLINK_E_PORT)
+      message += " (COM" + std::to_string(o.port) + " is " + DeviceOf(o) + ")";
     std::fprintf(stderr, "wexread: %s\n", message.c_str());
     return 3;
   } catch (const std::exception& e) {

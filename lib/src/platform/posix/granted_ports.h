@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/posix/granted_ports_variable.h"
+#include "wexlink_granted_ports.h"
 
 namespace wexlink::posix {
 
@@ -22,7 +22,7 @@ struct PortRange {
 };
 
 // The range in a WEXLINK_GRANTED_PORTS value; nothing unless it has exactly the
-// form in granted_ports_variable.h.
+// form in wexlink_granted_ports.h.
 std::optional<PortRange> ParseGrantedPorts(std::string_view text);
 
 }  // namespace wexlink::posix

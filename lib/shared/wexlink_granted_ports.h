@@ -1,11 +1,12 @@
 /* The variable in which wexmon-launcher tells the library which I/O ports it
    opened to the process with ioperm before executing it. The launcher, the
-   library's parser and the launcher's build check (app/launcher/CMakeLists.txt
-   reads WEXLINK_GRANTED_PORTS_PATTERN and _HIGHEST from here) share this file.
+   library's parser (lib/src/platform/posix/granted_ports.cpp) and the
+   launcher's build check (app/launcher/CMakeLists.txt reads
+   WEXLINK_GRANTED_PORTS_PATTERN and _HIGHEST from here) share this file.
    Plain macros: the launcher is C++ with nothing beyond libc, and CMake reads
    the lines as text. */
-#ifndef WEXLINK_GRANTED_PORTS_VARIABLE_H
-#define WEXLINK_GRANTED_PORTS_VARIABLE_H
+#ifndef WEXLINK_GRANTED_PORTS_H
+#define WEXLINK_GRANTED_PORTS_H
 
 #define WEXLINK_GRANTED_PORTS_VARIABLE "WEXLINK_GRANTED_PORTS"
 /* The value: "FIRST-LAST", two decimal port numbers without sign, blanks or
