@@ -95,7 +95,8 @@
  *   - I/O ports: the port instructions where iopl(3) or ioperm allows them
  *     (CAP_SYS_RAWIO), else /dev/port for byte accesses only; without access
  *     writes do nothing and reads return all ones. WEXLINK_GRANTED_PORTS=F-L
- *     names ports already opened to the process (by wexmon-launcher);
+ *     names ports already opened to the process (by wexmon-launcher; a port
+ *     that turns out not to be open drops the claim with one line on stderr);
  *     WEXLINK_IOSPACE=FILE puts the ports in a file instead (port p is byte p,
  *     little-endian), for tests. A process running with more privilege than
  *     its caller ignores all three variables.
