@@ -41,6 +41,7 @@
 #include "wexlink.h"
 #include "web_server.h"
 #include "service_notify.h"
+#include "wexlink_com_device.h"
 
 namespace wexread {
 namespace {
@@ -80,10 +81,7 @@ class Descriptor {
 
 std::string DeviceOf(const Options& o) {
   if (!o.device.empty()) return o.device;
-  const std::string variable = "WEXLINK_COM" + std::to_string(o.port);
-  const char* named = secure_getenv(variable.c_str());
-  if (named != nullptr && *named != '\0') return named;
-  return "/dev/ttyS" + std::to_string(o.port - 1);
+  return wexlink::ComDevicePath(o.port);
 }
 
 RunLayout LayoutOf(const Options& o) {
@@ -545,8 +543,7 @@ int Main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);  // a closed reader is EPIPE, the end of the output
 
   if (!o.device.empty()) {
-    const std::string variable = "WEXLINK_COM" + std::to_string(o.port);
-    setenv(variable.c_str(), o.device.c_str(), 1);
+    setenv(wexlink::ComDeviceVariable(o.port).c_str(), o.device.c_str(), 1);
   }
 
   std::unique_ptr<Reader> reader;
