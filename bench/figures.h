@@ -3,10 +3,11 @@
 #pragma once
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "format.h"
 
 namespace wexlink::bench {
 
@@ -31,15 +32,7 @@ inline bool CheckSanity(const std::string& what, double ratio, double upperBound
   return false;
 }
 
-// printf into a std::string.
-__attribute__((format(printf, 1, 2))) inline std::string Format(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
+using test_support::Format;  // printf into a std::string
 
 // The q-quantile (0 to 1) of a list of values, by nearest rank.
 inline double Quantile(std::vector<double> values, double q) {

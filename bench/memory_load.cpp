@@ -13,7 +13,7 @@
 #include "core/driver.h"
 #include "figures.h"
 #include "lean_platform.h"
-#include "pty_line.h"
+#include "pty.h"
 #include "wexlink.h"
 
 namespace wexlink::bench {
@@ -76,12 +76,12 @@ int main() {
               sampleBytes);
 
   // The shared library, as a caller uses it.
-  PtyLine line(1);
-  if (!line.Ok()) {
+  wexlink::test_support::Pty line(1);
+  if (!line.ok()) {
     std::fprintf(stderr, "no pseudo-terminal\n");
     return 1;
   }
-  std::printf("Shared library, COM1 on %s:\n", line.SlavePath().c_str());
+  std::printf("Shared library, COM1 on %s:\n", line.slavePath().c_str());
   const Reading before = Read();
   if (Initial(1, 5, 9600, 0) != 1 ||
       StartSnapshot(1, kRows, 0, kChannels, kPeriodSetting, 0, 0, 0) <= 0) {

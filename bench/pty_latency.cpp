@@ -18,7 +18,8 @@
 #include <vector>
 
 #include "figures.h"
-#include "pty_line.h"
+#include "frames.h"
+#include "pty.h"
 #include "wexlink.h"
 
 namespace wexlink::bench {
@@ -37,7 +38,7 @@ struct Options {
 // Plays the module: one reply per request, values = a counter from 1 up.
 class Module {
  public:
-  Module(const PtyLine& line, int replyMs, std::size_t capacity)
+  Module(const wexlink::test_support::Pty& line, int replyMs, std::size_t capacity)
       : line_(line), replyDelay_(replyMs), requested_(capacity), written_(capacity) {}
 
   void Run(const std::atomic<bool>& stop) {
@@ -69,14 +70,8 @@ class Module {
   void Answer(Clock::time_point arrived) {
     ++counter_;
     std::this_thread::sleep_until(arrived + replyDelay_);
-    uint8_t reply[22] = {0xAA, 0x03, 0x01, 0x00, 0x10};
     const auto value = static_cast<uint16_t>(counter_);
-    for (int j = 0; j < 8; ++j) {
-      reply[5 + 2 * j] = static_cast<uint8_t>(value & 0xFF);
-      reply[6 + 2 * j] = static_cast<uint8_t>(value >> 8);
-    }
-    reply[21] = 0x55;
-    line_.Write(reply, sizeof reply);
+    line_.Send(test_support::ReplyFrame(0x01, 0x00, std::vector<uint16_t>(8, value)));
     const auto written = Clock::now();
     if (counter_ < written_.size()) {
       requested_[counter_] = arrived;
@@ -84,7 +79,7 @@ class Module {
     }
   }
 
-  const PtyLine& line_;
+  const wexlink::test_support::Pty& line_;
   std::chrono::milliseconds replyDelay_;
   std::vector<Clock::time_point> requested_;
   std::vector<Clock::time_point> written_;
@@ -120,8 +115,8 @@ Options Parse(int argc, char** argv) {
 int main(int argc, char** argv) {
   using namespace wexlink::bench;
   const Options o = Parse(argc, argv);
-  PtyLine line(1);
-  if (!line.Ok()) {
+  wexlink::test_support::Pty line(1);
+  if (!line.ok()) {
     std::fprintf(stderr, "no pseudo-terminal\n");
     return 1;
   }

@@ -19,7 +19,7 @@
 #include "figures.h"
 #include "lean_platform.h"
 #include "platform/posix/timer_posix.h"
-#include "pty_line.h"
+#include "pty.h"
 #include "wexlink.h"
 
 namespace wexlink::bench {
@@ -106,8 +106,8 @@ int main(int argc, char** argv) {
   }
 
   {
-    PtyLine line(1);
-    if (!line.Ok() || Initial(1, 5, 9600, 0) != 1) {
+    wexlink::test_support::Pty line(1);
+    if (!line.ok() || Initial(1, 5, 9600, 0) != 1) {
       std::fprintf(stderr, "no pseudo-terminal, or Initial failed\n");
       return 1;
     }

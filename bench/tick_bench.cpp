@@ -14,6 +14,7 @@
 #include "alloc_counter.h"
 #include "core/driver.h"
 #include "fake_line_calls.h"
+#include "frames.h"
 #include "lean_platform.h"
 #include "summary_reporter.h"
 
@@ -29,7 +30,7 @@ constexpr int kModuleCounts[] = {1, 8, 32};
 // The four calls a tick makes into the line when a reply is waiting.
 void BM_FakeLineAlone(benchmark::State& state) {
   LeanSerialDevice device;
-  const std::array<uint8_t, 6> request{0xAA, 0x03, 0x01, 0x00, 0x04, 0x55};
+  const std::vector<uint8_t> request = test_support::RequestFrame(0x01, 0x00);
   std::array<uint8_t, 32> received{};
   for (auto _ : state) {
     benchmark::DoNotOptimize(MakeTickCalls(device, request.data(), received.data()));

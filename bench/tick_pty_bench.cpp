@@ -10,9 +10,10 @@
 #include <memory>
 
 #include "core/driver.h"
+#include "frames.h"
 #include "lean_platform.h"
 #include "platform/posix/serial_posix.h"
-#include "pty_line.h"
+#include "pty.h"
 #include "summary_reporter.h"
 
 namespace wexlink::bench {
@@ -20,12 +21,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const uint8_t kReply[22] = {0xAA, 0x03, 0x01, 0x00, 0x10, 0x10, 0x7D, 0x11, 0x7D, 0x12, 0x7D,
-                            0x13, 0x7D, 0x14, 0x7D, 0x15, 0x7D, 0x16, 0x7D, 0x17, 0x7D, 0x55};
+const std::vector<uint8_t> kReply =
+    test_support::ReplyFrame(0x01, 0x00, test_support::ValuesFrom(0x7D10));
 
 struct PtyRig {
   explicit PtyRig(int com) : line(com) {}
-  PtyLine line;
+  wexlink::test_support::Pty line;
   posix::PosixSerialDevice serial;
   IdleTimer timer;
   NullPoster poster;
@@ -36,7 +37,7 @@ struct PtyRig {
 void BM_TickOnPty(benchmark::State& state) {
   PtyRig rig(1);
   Driver& d = rig.driver;
-  if (!rig.line.Ok() || d.Initial(1, 5, 9600) != 1 || d.StartSnapshot(200, 0, 8, -1000) <= 0) {
+  if (!rig.line.ok() || d.Initial(1, 5, 9600) != 1 || d.StartSnapshot(200, 0, 8, -1000) <= 0) {
     state.SkipWithError("no pty, or the start failed");
     return;
   }
@@ -45,7 +46,7 @@ void BM_TickOnPty(benchmark::State& state) {
   rig.line.Read(request, sizeof request, 1000);
   uint64_t good = 0;
   for (auto _ : state) {
-    rig.line.Write(kReply, sizeof kReply);
+    rig.line.Send(kReply);
     if (!rig.line.WaitDelivered(1000)) {
       state.SkipWithError("reply not delivered");
       break;
@@ -64,9 +65,9 @@ void BM_TickOnPty(benchmark::State& state) {
 BENCHMARK(BM_TickOnPty)->UseManualTime();
 
 void BM_QueryQueuesOnPty(benchmark::State& state) {
-  PtyLine line(2);
+  wexlink::test_support::Pty line(2);
   posix::PosixSerialDevice device;
-  if (!line.Ok() || !device.Open("COM2:", "9600,N,8,1")) {
+  if (!line.ok() || !device.Open("COM2:", "9600,N,8,1")) {
     state.SkipWithError("no pty");
     return;
   }

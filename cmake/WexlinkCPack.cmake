@@ -4,6 +4,7 @@
 #   libwexlink-dev  header, link, CMake and pkg-config files  (component dev)
 #   wexmon          Wexmon and wexmon-launcher                (component wexmon)
 #   w316sim         the module simulator                      (component w316sim)
+#   wexread         the logger and exporter, its systemd unit (component wexread)
 #
 #   cmake --build build && (cd build && cpack -G DEB)
 #
@@ -32,8 +33,12 @@ endif()
 if(TARGET w316sim)
   list(APPEND CPACK_COMPONENTS_ALL w316sim)
 endif()
+if(TARGET wexread)
+  list(APPEND CPACK_COMPONENTS_ALL wexread)
+endif()
 set(CPACK_COMPONENT_DEV_DEPENDS runtime)
 set(CPACK_COMPONENT_WEXMON_DEPENDS runtime)
+set(CPACK_COMPONENT_WEXREAD_DEPENDS runtime)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -47,6 +52,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# wexread links libwexlink.so.1, which is not installed here: dpkg-shlibdeps
+# finds it in the build (and the component dependency names its package).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/lib)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libwexlink1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
@@ -70,7 +78,8 @@ set(CPACK_DEBIAN_DEV_DESCRIPTION
   "W316 temperature module data acquisition - development files
 The header wexlink.h (which documents every function, code and record),
 the link libwexlink.so, the CMake package (find_package(wexlink)), the
-pkg-config file wexlink.pc and the manual page wexlink(3).")
+pkg-config file wexlink.pc, the manual page wexlink(3) and examples in C
+and Python.")
 
 set(CPACK_DEBIAN_WEXMON_PACKAGE_NAME wexmon)
 set(CPACK_DEBIAN_WEXMON_PACKAGE_SECTION electronics)
@@ -79,14 +88,20 @@ set(CPACK_DEBIAN_WEXMON_DESCRIPTION
 Wexmon starts and stops acquisition of one W316 module, shows its eight
 temperatures once a second in two windows and switches eight relays
 through I/O port 256. wexmon-launcher, the only file with a capability,
-opens that port to Wexmon and drops every privilege before it runs it.")
+opens that port to Wexmon and drops every privilege before it runs it;
+only root and the members of the group wexmon-relays may run it.")
 if(TARGET wexmon-launcher)
   # setcap for the post-install step.
-  set(CPACK_DEBIAN_WEXMON_PACKAGE_DEPENDS libcap2-bin)
+  # setcap for the post-install step; groupadd and groupdel (passwd) for its
+  # group when installed into another root.
+  set(CPACK_DEBIAN_WEXMON_PACKAGE_DEPENDS "libcap2-bin, passwd")
   set(WEXMON_LAUNCHER_INSTALLED ${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/wexmon-launcher)
-  configure_file(${PROJECT_SOURCE_DIR}/packaging/wexmon.postinst.in
-    ${PROJECT_BINARY_DIR}/packaging/wexmon/postinst @ONLY)
-  set(CPACK_DEBIAN_WEXMON_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/wexmon/postinst)
+  foreach(_script postinst postrm)
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/wexmon.${_script}.in
+      ${PROJECT_BINARY_DIR}/packaging/wexmon/${_script} @ONLY)
+  endforeach()
+  set(CPACK_DEBIAN_WEXMON_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/wexmon/postinst
+    ${PROJECT_BINARY_DIR}/packaging/wexmon/postrm)
 endif()
 
 set(CPACK_DEBIAN_W316SIM_PACKAGE_NAME w316sim)
@@ -96,5 +111,16 @@ set(CPACK_DEBIAN_W316SIM_DESCRIPTION
 w316sim simulates 1 to 32 W316 modules on a pseudo-terminal or a serial
 device, with fixed, ramped or noisy temperatures and faults switched on
 demand, so that programs using wexlink run without hardware.")
+
+set(CPACK_DEBIAN_WEXREAD_PACKAGE_NAME wexread)
+set(CPACK_DEBIAN_WEXREAD_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_WEXREAD_DESCRIPTION
+  "W316 temperature module logger and exporter
+wexread reads W316 modules through libwexlink1 and writes every row as CSV,
+JSON lines or InfluxDB line protocol, serves Prometheus metrics and a live
+web page, and runs as a hardened systemd service (wexread@NAME, configured
+by /etc/wexread/NAME.toml) with channel names, calibration and units.")
+set(CPACK_DEBIAN_WEXREAD_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/wexread/conffiles
+  ${PROJECT_SOURCE_DIR}/packaging/wexread/postinst ${PROJECT_SOURCE_DIR}/packaging/wexread/postrm)
 
 include(CPack)

@@ -149,6 +149,28 @@ if(TARGET w316sim)
   wexlink_debian_docs(w316sim w316sim)
 endif()
 
+# wexread as a service: its manual page, the systemd unit (an instance per
+# /etc/wexread/<name>.toml), an example config and the logrotate snippet. The
+# snippet goes to /etc in the package only (a plain install into a prefix
+# leaves /etc alone).
+if(TARGET wexread)
+  set(_gz ${PROJECT_BINARY_DIR}/man/man1/wexread.1.gz)
+  wexlink_gzip(${PROJECT_SOURCE_DIR}/tools/wexread/wexread.1 ${_gz})
+  install(FILES ${_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT wexread)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/wexread@.service
+    DESTINATION lib/systemd/system COMPONENT wexread)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/wexread/lab.toml
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/wexread/examples COMPONENT wexread)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/wexread/logrotate DESTINATION /etc/logrotate.d
+    RENAME wexread COMPONENT wexread EXCLUDE_FROM_ALL)
+  wexlink_debian_docs(wexread wexread)
+endif()
+
+# The examples of the library's use, beside its development files.
+install(FILES ${PROJECT_SOURCE_DIR}/examples/snapshot.c ${PROJECT_SOURCE_DIR}/examples/snapshot.py
+  ${PROJECT_SOURCE_DIR}/examples/wexlink.py ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libwexlink-dev/examples COMPONENT dev)
+
 get_property(_wexlink_gz_outputs GLOBAL PROPERTY WEXLINK_GZ_OUTPUTS)
 add_custom_target(wexlink_install_docs ALL DEPENDS ${_wexlink_gz_outputs})
 

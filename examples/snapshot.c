@@ -68,13 +68,12 @@ int main(int argc, char** argv) {
       for (int c = 0; c < kChannelsPerModule; ++c) {
         uint16_t raw;
         memcpy(&raw, record + 2 + 2 * (m * kChannelsPerModule + c), sizeof raw);
-        const double celsius = ((int)raw - 32000) / 16.0;
         /* 0 is a module that did not answer (and the first row of a run);
          * the sensors read -55 to 125 degrees. */
-        if (celsius < -55.0 || celsius > 125.0) {
+        if (!wexlink_raw_is_reading(raw)) {
           printf("      --");
         } else {
-          printf(" %7.2f", celsius);
+          printf(" %7.2f", wexlink_raw_to_celsius(raw));
         }
       }
       printf("\n");

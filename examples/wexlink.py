@@ -77,11 +77,19 @@ def load(path=None):
     return lib
 
 
+# The reading rule of wexlink.h (WEXLINK_RAW_*), which ctypes cannot read.
+RAW_OFFSET = 32000
+RAW_PER_DEGREE = 16
+RAW_MIN = 31120  # -55 degrees
+RAW_MAX = 34000  # 125 degrees
+
+
 def celsius(raw):
     """Degrees Celsius of a raw reading, or None for no reading (0 is a module
     that did not answer; the sensors read -55 to 125 degrees)."""
-    degrees = (raw - 32000) / 16.0
-    return degrees if -55.0 <= degrees <= 125.0 else None
+    if not RAW_MIN <= raw <= RAW_MAX:
+        return None
+    return (raw - RAW_OFFSET) / float(RAW_PER_DEGREE)
 
 
 def snapshot(lib, rows, channels):

@@ -36,6 +36,8 @@
 #include <string>
 #include <vector>
 
+#include "wexlink_granted_ports.h"
+
 #ifndef WEXMON_LAUNCHER_FIRST_PORT
 #error \
     "WEXMON_LAUNCHER_FIRST_PORT, WEXMON_LAUNCHER_LAST_PORT and WEXMON_LAUNCHER_PROGRAM come from the build"
@@ -47,9 +49,10 @@ namespace {
 
 constexpr unsigned kFirstPort = WEXMON_LAUNCHER_FIRST_PORT;
 constexpr unsigned kLastPort = WEXMON_LAUNCHER_LAST_PORT;
-static_assert(kFirstPort <= kLastPort && kLastPort <= 0x3FF, "ioperm reaches ports 0 to 0x3FF");
+static_assert(kFirstPort <= kLastPort && kLastPort <= WEXLINK_GRANTED_PORTS_HIGHEST,
+              "ioperm reaches ports 0 to 0x3FF");
 constexpr char kProgram[] = WEXMON_LAUNCHER_PROGRAM;
-constexpr char kGrantedPortsVariable[] = "WEXLINK_GRANTED_PORTS";
+constexpr char kGrantedPortsVariable[] = WEXLINK_GRANTED_PORTS_VARIABLE;
 constexpr int kExecFailedStatus = 127;
 
 // The capability lines of /proc/self/status and NoNewPrivs, on one line.
@@ -154,10 +157,11 @@ int main(int argc, char* argv[]) {
   const bool verbose = argc > 1 && std::strcmp(argv[1], "--launcher-verbose") == 0;
   if (verbose) std::fprintf(stderr, "wexmon-launcher: before: %s\n", CapabilitySets().c_str());
 
-  const std::string ports = std::to_string(kFirstPort) + "-" + std::to_string(kLastPort);
+  char ports[32];
+  std::snprintf(ports, sizeof ports, WEXLINK_GRANTED_PORTS_FORMAT, kFirstPort, kLastPort);
   if (ioperm(kFirstPort, kLastPort - kFirstPort + 1, 1) == 0) {
-    setenv(kGrantedPortsVariable, ports.c_str(), 1);
-    if (verbose) std::fprintf(stderr, "wexmon-launcher: I/O ports %s opened\n", ports.c_str());
+    setenv(kGrantedPortsVariable, ports, 1);
+    if (verbose) std::fprintf(stderr, "wexmon-launcher: I/O ports %s opened\n", ports);
   } else {
     const int error = errno;
     // Whatever the caller put there is not true for this process.
@@ -165,7 +169,7 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr,
                  "wexmon-launcher: cannot open the I/O ports %s (%s%s); Wexmon runs without "
                  "them and relay writes do nothing\n",
-                 ports.c_str(), std::strerror(error),
+                 ports, std::strerror(error),
                  error == ENOSYS  ? ": this kernel has no ioperm"
                  : error == EPERM ? ": this file needs cap_sys_rawio+ep"
                                   : "");

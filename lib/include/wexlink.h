@@ -33,7 +33,8 @@
  *     degrees Celsius = ((int)raw - 32000) / 16.0      (steps of 0.0625)
  *
  * The sensors measure -55 to 125 degrees, raw 31120 to 34000; a value outside
- * that range is no reading. In particular 0 (-2000 degrees) means that the
+ * that range is no reading (wexlink_raw_is_reading and wexlink_raw_to_celsius
+ * below, with the numbers as WEXLINK_RAW_* macros). In particular 0 (-2000 degrees) means that the
  * module did not answer: its misses reached the threshold, or the row is the
  * first of a run. Wexmon shows such values as "No".
  *
@@ -42,10 +43,18 @@
  *
  * Continuous run (StartIntr, ADResult, ADResultRecent): one buffer of
  * 2 * channels * rows + 2 bytes, the result of StartIntr:
- *     offset 0: uint16 head word, the number of buffers completed before this
- *               one since the start (modulo 65536): a gap means lost buffers;
+ *     offset 0: uint16 head word, the run's sequence count when the buffer
+ *               was begun (modulo 65536);
  *     offset 2: `rows` rows, oldest first.
- * While all buffers are full and unread, new rows are dropped.
+ * While all buffers are full and unread, new rows are dropped. The sequence
+ * count rises by one for every buffer completed, and while the ring is full by
+ * one for every channels * rows rows dropped (channels times a buffer's worth);
+ * dropped rows short of that count when a read-out frees a buffer leave no
+ * trace. So consecutive head words that differ by more than one show buffers
+ * discarded by ADResultRecent or a long overflow, but head words without a gap
+ * do not prove that no row was lost: a ring that was full for less than that
+ * dropped rows unseen. QueryBuf equal to the buffer count means the ring is
+ * full and rows are being dropped now.
  *
  * Snapshot run (StartSnapshot, GetSnapshot): one ring of `rows` rows that the
  * timer overwrites cyclically. GetSnapshot(dest, n) writes a record of
@@ -86,7 +95,8 @@
  *   - I/O ports: the port instructions where iopl(3) or ioperm allows them
  *     (CAP_SYS_RAWIO), else /dev/port for byte accesses only; without access
  *     writes do nothing and reads return all ones. WEXLINK_GRANTED_PORTS=F-L
- *     names ports already opened to the process (by wexmon-launcher);
+ *     names ports already opened to the process (by wexmon-launcher; a port
+ *     that turns out not to be open drops the claim with one line on stderr);
  *     WEXLINK_IOSPACE=FILE puts the ports in a file instead (port p is byte p,
  *     little-endian), for tests. A process running with more privilege than
  *     its caller ignores all three variables.
@@ -144,6 +154,26 @@ extern "C" {
 #define WEXLINK_E_NO_SNAPSHOT 113      /* GetSnapshot: no snapshot ring is held */
 #define WEXLINK_E_IOCTL 114            /* IOCtl: length not in 1..63, odd, or code not 0 */
 #define WEXLINK_E_NULL_POINTER 115     /* a required caller buffer pointer is null */
+
+/* ---- Raw values -------------------------------------------------------------
+ * The rule under "Values" above, for callers; header only, nothing exported. */
+#define WEXLINK_RAW_OFFSET 32000   /* raw value of 0 degrees */
+#define WEXLINK_RAW_PER_DEGREE 16  /* raw steps per degree */
+#define WEXLINK_RAW_MIN 31120      /* -55 degrees, the lowest reading */
+#define WEXLINK_RAW_MAX 34000      /* 125 degrees, the highest reading */
+
+/* 1 when `raw` is a reading (WEXLINK_RAW_MIN to WEXLINK_RAW_MAX), else 0; 0,
+ * a module that did not answer, is none. */
+static inline int wexlink_raw_is_reading(uint16_t raw) {
+  return raw >= WEXLINK_RAW_MIN && raw <= WEXLINK_RAW_MAX;
+}
+
+/* Degrees Celsius of a raw value: (raw - 32000) / 16.0. Meaningful only for a
+ * reading. */
+static inline double wexlink_raw_to_celsius(uint16_t raw) {
+  const int sixteenths = raw - WEXLINK_RAW_OFFSET;
+  return sixteenths / (1.0 * WEXLINK_RAW_PER_DEGREE);
+}
 
 /* Largest total size of one run's sample buffers; a larger start fails with 109. */
 #define WEXLINK_MAX_SAMPLE_BYTES (1024u * 1024u * 1024u)
@@ -209,8 +239,11 @@ WEXLINK_API int32_t WEXLINK_CALL GetADPropString(char* buffer);
  * port. Needs Initial. The buffers of the previous run are freed. Returns the
  * bytes of one buffer (2 * channels * rows + 2), or 0 with 3, 10, 11, 12, 14,
  * 16, 17, 102 (a run is active), 109 (more than WEXLINK_MAX_SAMPLE_BYTES, or
- * no memory), 106 (the port did not open) or 105. The reserved arguments are
- * ignored. */
+ * no memory), 106 (the port did not open) or 105. A start refused with 109,
+ * 106 or 105 has already freed the previous run's buffers: QueryBuf, ADResult
+ * and ADResultRecent then fail with 111 and GetSnapshot with 113 until a start
+ * succeeds; a start refused with any other code changes nothing but the last
+ * error. The reserved arguments are ignored. */
 WEXLINK_API int32_t WEXLINK_CALL StartIntr(uint32_t bufferCount, uint32_t rowsPerBuffer,
                                            uint32_t useAddressTable, uint32_t channelCount,
                                            int32_t periodSetting, int32_t reserved1,

@@ -13,10 +13,6 @@ inline uint16_t Port16(uint32_t port) { return static_cast<uint16_t>(port & 0xFF
 
 }  // namespace
 
-namespace wexlink {
-Driver& TheDriver() { return g_driver; }
-}  // namespace wexlink
-
 extern "C" {
 
 int32_t WEXLINK_CALL Initial(uint32_t comPort, int32_t missThreshold, int32_t baudRate,

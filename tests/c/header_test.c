@@ -39,6 +39,15 @@ int main(void) {
   CHECK(RegisterNotify(4, 0, 0, 0, 0) == 0 && GetLastADError() == WEXLINK_E_SLOT);
   CHECK(QueryBuf() == 0 && GetLastADError() == WEXLINK_E_NO_CONTINUOUS);
 
+  /* The reading rule: both ends of the range are readings, one step beyond
+   * either is not, nor is 0; one raw step is 1/16 degree. */
+  CHECK(wexlink_raw_is_reading(WEXLINK_RAW_MIN) && wexlink_raw_is_reading(WEXLINK_RAW_MAX));
+  CHECK(!wexlink_raw_is_reading(31119) && !wexlink_raw_is_reading(34001));
+  CHECK(!wexlink_raw_is_reading(0) && !wexlink_raw_is_reading(65535));
+  CHECK(wexlink_raw_to_celsius(31120) == -55.0 && wexlink_raw_to_celsius(34000) == 125.0);
+  CHECK(wexlink_raw_to_celsius(32000) == 0.0 && wexlink_raw_to_celsius(31996) == -0.25);
+  CHECK(wexlink_raw_to_celsius(0) == -2000.0);
+
   if (failures == 0) printf("C header test: all checks passed\n");
   return failures == 0 ? 0 : 1;
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "frames.h"
+
 namespace wexlink::testing {
 
 bool FakeSerialDevice::Open(const char* deviceName, const char* lineDefinition) {
@@ -89,24 +91,9 @@ uint32_t RecordingPorts::In32(uint16_t port) {
 }
 
 std::vector<uint8_t> MakeReply(const std::vector<uint16_t>& values) {
-  std::vector<uint8_t> reply(22, 0);
-  reply[0] = 0xAA;
-  reply[1] = 0x03;
-  reply[2] = 0x01;
-  reply[3] = 0x00;
-  reply[4] = 0x10;
-  for (std::size_t j = 0; j < 8 && j < values.size(); ++j) {
-    reply[5 + 2 * j] = static_cast<uint8_t>(values[j] & 0xFF);
-    reply[6 + 2 * j] = static_cast<uint8_t>(values[j] >> 8);
-  }
-  reply[21] = 0x55;
-  return reply;
+  return test_support::ReplyFrame(0x01, 0x00, values);
 }
 
-std::vector<uint8_t> MakeReply(uint16_t base) {
-  std::vector<uint16_t> values;
-  for (uint16_t j = 0; j < 8; ++j) values.push_back(static_cast<uint16_t>(base + j));
-  return MakeReply(values);
-}
+std::vector<uint8_t> MakeReply(uint16_t base) { return MakeReply(test_support::ValuesFrom(base)); }
 
 }  // namespace wexlink::testing

@@ -43,6 +43,7 @@ arch=$(dpkg --print-architecture)
 deb() { echo "${1}_${version}_${arch}.deb"; }
 packages="libwexlink1 libwexlink-dev w316sim"
 grep -q '^set(CPACK_COMPONENTS_ALL ".*wexmon' "$build/CPackConfig.cmake" && packages="$packages wexmon"
+grep -q '^set(CPACK_COMPONENTS_ALL ".*wexread' "$build/CPackConfig.cmake" && packages="$packages wexread"
 
 field() { dpkg-deb -f "$(deb "$1")" "$2"; }
 files() { dpkg-deb --contents "$(deb "$1")" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|'; }
@@ -81,6 +82,10 @@ check "libwexlink-dev: depends on libwexlink1 (= $version)" \
 check "libwexlink-dev: wexlink.pc names /usr" \
   bash -c "dpkg-deb --fsys-tarfile $(deb libwexlink-dev) | tar -xO .$(dirname "$lib")/pkgconfig/wexlink.pc | grep -qx prefix=/usr"
 
+for f in snapshot.c snapshot.py wexlink.py CMakeLists.txt; do
+  check "libwexlink-dev: examples/$f" has libwexlink-dev "/usr/share/doc/libwexlink-dev/examples/$f"
+done
+
 check "w316sim: /usr/bin/w316sim" has w316sim /usr/bin/w316sim
 check "w316sim: w316sim(1)" has w316sim /usr/share/man/man1/w316sim.1.gz
 
@@ -96,6 +101,50 @@ if [[ " $packages " == *" wexmon "* ]]; then
   launcher=no
   if has wexmon /usr/bin/wexmon-launcher; then launcher=yes; fi
   echo "     wexmon-launcher packaged: $launcher"
+fi
+
+# wexread: the program, its page, the unit, an example config, the logrotate
+# snippet (a conffile); the unit checked offline by systemd-analyze against
+# the package's own files and this machine's units.
+if [[ " $packages " == *" wexread "* ]]; then
+  for f in /usr/bin/wexread /usr/share/man/man1/wexread.1.gz /usr/lib/systemd/system/wexread@.service \
+    /usr/share/doc/wexread/examples/lab.toml /etc/logrotate.d/wexread; do
+    check "wexread: $f" has wexread "$f"
+  done
+  check "wexread: depends on libwexlink1 (= $version)" grep -qF "libwexlink1 (= $version)" <<<"$(field wexread Depends)"
+  check "wexread: the logrotate snippet is a conffile" \
+    bash -c "dpkg-deb --ctrl-tarfile $(deb wexread) | tar -xO ./conffiles | grep -qx /etc/logrotate.d/wexread"
+  check "wexread: the example config is read (then the device is refused: 3)" bash -c \
+    "dpkg-deb --fsys-tarfile $(deb wexread) | tar -xO ./usr/share/doc/wexread/examples/lab.toml >$tmp/lab.toml &&
+     { $build/tools/wexread/wexread --config $tmp/lab.toml --device $tmp/absent --output $tmp/lab.csv \
+       --listen 127.0.0.1:0 >/dev/null 2>$tmp/lab.err; test \$? = 3; } || { cat $tmp/lab.err; exit 1; }"
+  if command -v systemd-analyze >/dev/null && [ -d /usr/lib/systemd/system ]; then
+    unit_root=$tmp/unit-root
+    mkdir -p "$unit_root/usr/lib/systemd" "$unit_root/bin" "$unit_root/etc/wexread"
+    cp -a /usr/lib/systemd/system "$unit_root/usr/lib/systemd/"
+    dpkg-deb -x "$(deb wexread)" "$unit_root"
+    # Host commands the unit runs, as empty programs; never wexread itself.
+    printf '#!/bin/sh\n' >"$unit_root/bin/kill"
+    chmod 755 "$unit_root/bin/kill"
+    cp "$tmp/lab.toml" "$unit_root/etc/wexread/lab.toml"
+    systemd-analyze verify --man=no --root="$unit_root" wexread@lab.service >"$tmp/verify.log" 2>&1 &&
+      verified=yes || verified=no
+    sed 's/^/     /' "$tmp/verify.log"
+    check "wexread@.service: systemd-analyze verify, no warning about it" \
+      bash -c "[ $verified = yes ] && ! grep -q wexread $tmp/verify.log"
+    systemd-analyze security --offline=yes --root="$unit_root" wexread@lab.service >"$tmp/security.log" 2>&1 || true
+    exposure=$(sed -n 's/.*Overall exposure level for wexread@lab.service: \([0-9.]*\).*/\1/p' "$tmp/security.log")
+    echo "     systemd-analyze security: exposure ${exposure:-?}"
+    check "wexread@.service: exposure at most 2.0 (OK)" \
+      bash -c "[ -n '$exposure' ] && awk 'BEGIN { exit !($exposure <= 2.0) }'"
+  else
+    echo "     systemd-analyze not installed: the unit was not checked"
+  fi
+  if command -v man >/dev/null; then
+    check "wexread(1): man finds nothing to warn about" bash -c \
+      "dpkg-deb --fsys-tarfile $(deb wexread) | tar -xO ./usr/share/man/man1/wexread.1.gz >$tmp/wexread.1.gz &&
+       LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l $tmp/wexread.1.gz 2>&1 >/dev/null | { ! grep .; }"
+  fi
 fi
 
 # No file in two packages.
@@ -126,8 +175,13 @@ fi
 # cache.
 if [ "$(id -u)" -eq 0 ]; then
   root=$tmp/root
-  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$tmp/bin"
+  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$tmp/bin" "$root/etc"
   : >"$root/var/lib/dpkg/status"
+  # The account files of a system, for the group wexmon's post-install makes.
+  printf 'root:x:0:0:root:/root:/bin/sh\n' >"$root/etc/passwd"
+  printf 'root:*:19000:0:99999:7:::\n' >"$root/etc/shadow"
+  printf 'root:x:0:\n' >"$root/etc/group"
+  printf 'root:*::\n' >"$root/etc/gshadow"
   printf '#!/bin/sh\nexit 0\n' >"$tmp/bin/ldconfig"
   chmod 755 "$tmp/bin/ldconfig"
   debs=()
@@ -144,11 +198,24 @@ if [ "$(id -u)" -eq 0 ]; then
     echo "     wexmon-launcher: ${caps:-no capability}"
     check "post-install: wexmon-launcher has cap_sys_rawio=ep" test "$caps" = cap_sys_rawio=ep
     check "post-install: Wexmon has no capability" test -z "$(getcap "$root/usr/bin/Wexmon" 2>/dev/null)"
+    gid=$(awk -F: '$1 == "wexmon-relays" {print $3}' "$root/etc/group")
+    mode=$(stat -c '%u:%g %a' "$root/usr/bin/wexmon-launcher")
+    echo "     wexmon-launcher: $mode (wexmon-relays is ${gid:-missing})"
+    check "post-install: the group wexmon-relays, a system group" test -n "$gid" -a "${gid:-1000}" -lt 1000
+    check "post-install: wexmon-launcher root:wexmon-relays 0750" test "$mode" = "0:$gid 750"
+    # (dpkg-statoverride writes the ids down by this machine's names for them,
+    # not the throwaway root's: only the mode and the path are compared.)
+    check "post-install: a stat override keeps it" \
+      grep -qE "^[^ ]+ [^ ]+ 750 /usr/bin/wexmon-launcher\$" "$root/var/lib/dpkg/statoverride"
     check "no setuid or setgid file" test -z "$(find "$root" -perm /6000)"
   fi
   check "dpkg -P in the throwaway root" dpkg_root -P $packages
-  left=$(find "$root/usr" -type f 2>/dev/null || true)
+  left=$(find "$root/usr" "$root/etc/logrotate.d" -type f 2>/dev/null || true)
   check "purge leaves no file${left:+ (left: $(echo $left | head -c 300))}" test -z "$left"
+  if [ "$launcher" = yes ]; then
+    check "purge: no stat override left" test ! -s "$root/var/lib/dpkg/statoverride"
+    check "purge: the group wexmon-relays removed" bash -c "! grep -q '^wexmon-relays:' '$root/etc/group'"
+  fi
   if [ "$failures" -ne 0 ]; then cat "$tmp/dpkg.log"; fi
 else
   echo "     not root: the throwaway-root installation was not run"

@@ -1,8 +1,6 @@
 // Only the file-backed port space and the selection between it and the
 // machine are tested here, with a fake in place of the machine: this test
 // program does not contain the code that reaches the machine's ports.
-#include "platform/posix/ioports_posix.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/ioports_route.h"
+#include "platform/posix/granted_ports.h"
+#include "platform/posix/io_space_file.h"
+#include "platform/posix/machine_route.h"
+#include "platform/posix/port_selection.h"
 #include "posix_test_util.h"
 
 namespace wexlink::posix {
@@ -194,51 +195,61 @@ TEST(FileIoSpace, UsesOnlyARegularFileOfItsOwnAndCreatesItPrivate) {
 
 // ---- Choosing the port space ------------------------------------------------
 
-// Stands in for the machine's ports.
-class FakeMachine final : public IoPorts {
+// Stands in for the machine: nothing can be opened, so outside a claimed grant
+// only /dev/port serves (bytes, read 0x5C); a port instruction records its port
+// (read 0x11) and, guarded, succeeds only on the ports in `given`.
+class FakeMachine final : public PortPrimitives {
  public:
   static inline int made = 0;
-  static inline std::vector<uint16_t> written;
-  uint8_t In8(uint16_t) override { return 0x5C; }
-  uint16_t In16(uint16_t) override { return 0x5C5C; }
-  uint32_t In32(uint16_t) override { return 0x5C5C5C5Cu; }
-  void Out8(uint16_t port, uint8_t) override { written.push_back(port); }
-  void Out16(uint16_t port, uint16_t) override { written.push_back(port); }
-  void Out32(uint16_t port, uint32_t) override { written.push_back(port); }
-};
-
-std::unique_ptr<IoPorts> MakeFakeMachine() {
-  ++FakeMachine::made;
-  return std::make_unique<FakeMachine>();
-}
-
-// Stands in for the port instructions on ports opened by the launcher.
-class FakeInstructions final : public IoPorts {
- public:
-  static inline std::vector<uint16_t> used;
-  uint8_t In8(uint16_t port) override { return Note(port, uint8_t{0x11}); }
-  uint16_t In16(uint16_t port) override { return Note(port, uint16_t{0x1111}); }
-  uint32_t In32(uint16_t port) override { return Note(port, 0x11111111u); }
-  void Out8(uint16_t port, uint8_t) override { used.push_back(port); }
-  void Out16(uint16_t port, uint16_t) override { used.push_back(port); }
-  void Out32(uint16_t port, uint32_t) override { used.push_back(port); }
+  static inline bool instructions = true;
+  static inline std::vector<uint16_t> written, used, given;
+  bool HasInstructions() const override { return instructions; }
+  bool OpenAllPorts() override { return false; }
+  bool OpenPortRange(uint16_t, unsigned) override { return false; }
+  uint32_t InstructionIn(uint16_t port, unsigned width) override {
+    used.push_back(port);
+    return 0x11111111u & AllOnes(width);
+  }
+  void InstructionOut(uint16_t port, uint32_t, unsigned) override { used.push_back(port); }
+  bool GuardedInstructionIn(uint16_t port, unsigned width, uint32_t& value) override {
+    if (!Given(port, width)) return false;
+    value = InstructionIn(port, width);
+    return true;
+  }
+  bool GuardedInstructionOut(uint16_t port, uint32_t value, unsigned width) override {
+    if (!Given(port, width)) return false;
+    InstructionOut(port, value, width);
+    return true;
+  }
+  bool DevPortIn(uint16_t, uint8_t& value) override {
+    value = 0x5C;
+    return true;
+  }
+  void DevPortOut(uint16_t port, uint8_t) override { written.push_back(port); }
 
  private:
-  template <typename T>
-  static T Note(uint16_t port, T value) {
-    used.push_back(port);
-    return value;
+  static bool Given(uint16_t port, unsigned width) {
+    for (unsigned p = port; p < port + width; ++p) {
+      if (std::find(given.begin(), given.end(), p) == given.end()) return false;
+    }
+    return true;
   }
 };
 
-std::unique_ptr<IoPorts> MakeFakeInstructions() { return std::make_unique<FakeInstructions>(); }
+std::unique_ptr<PortPrimitives> MakeFakeMachine() {
+  ++FakeMachine::made;
+  return std::make_unique<FakeMachine>();
+}
 
 class IoPortSelection : public ::testing::Test {
  protected:
   void SetUp() override {
     FakeMachine::made = 0;
+    FakeMachine::instructions = true;
     FakeMachine::written.clear();
-    FakeInstructions::used.clear();
+    FakeMachine::used.clear();
+    FakeMachine::given.clear();
+    for (unsigned p = 0; p <= 1023; ++p) FakeMachine::given.push_back(static_cast<uint16_t>(p));
   }
   TempDir dir;
 };
@@ -272,7 +283,7 @@ TEST_F(IoPortSelection, UnsetOrEmptyVariableMeansTheMachine) {
     ScopedEnv env(kIoSpaceVariable, value);
     SelectedIoPorts ports(&MakeFakeMachine);
     EXPECT_EQ(ports.In8(256), 0x5C);
-    ports.Out16(0x3F8, 1);
+    ports.Out8(0x3F8, 1);
   }
   EXPECT_EQ(FakeMachine::made, 2);
   EXPECT_EQ(FakeMachine::written, (std::vector<uint16_t>{0x3F8, 0x3F8}));
@@ -292,14 +303,15 @@ TEST_F(IoPortSelection, GrantedRangeTakesThePortInstructionsOnlyInsideIt) {
   using Ports = std::vector<uint16_t>;
   const auto run = [&](const std::string& claim, bool withInstructions) {
     ScopedEnv env(kGrantedPortsVariable, claim);
-    SelectedIoPorts ports(&MakeFakeMachine, withInstructions ? &MakeFakeInstructions : nullptr);
-    FakeInstructions::used.clear();
+    FakeMachine::instructions = withInstructions;
+    SelectedIoPorts ports(&MakeFakeMachine);
+    FakeMachine::used.clear();
     for (const Access& a : accesses) {
       if (a.width == 'b') ports.Out8(a.port, 1);
       if (a.width == 'w') ports.Out16(a.port, 1);
       if (a.width == 'd') ports.Out32(a.port, 1);
     }
-    const Ports used = FakeInstructions::used;
+    const Ports used = FakeMachine::used;
     // Reads go the same way.
     const bool in256 = std::find(used.begin(), used.end(), 256) != used.end();
     EXPECT_EQ(ports.In8(256), in256 ? 0x11 : 0x5C) << claim;
@@ -324,6 +336,34 @@ TEST_F(IoPortSelection, GrantedRangeTakesThePortInstructionsOnlyInsideIt) {
   EXPECT_EQ(run("", true), Ports{});
 }
 
+// The claim is believed port by port: the first access to each claimed port
+// runs guarded; the first one the processor refuses drops the claim for good
+// (one line) and that access and all later ones take the usual way, here
+// /dev/port. Ports that answered before are not used bare any more either.
+TEST_F(IoPortSelection, AClaimIsDroppedAtTheFirstPortThatWasNotGranted) {
+  ScopedEnv noFile(kIoSpaceVariable, std::nullopt);
+  ScopedEnv claim(kGrantedPortsVariable, "256-259");
+  FakeMachine::given = {256, 257};
+  SelectedIoPorts ports(&MakeFakeMachine);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(ports.In16(256), 0x1111);
+  ports.Out8(257, 1);
+  EXPECT_EQ(ports.In8(256), 0x11);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(FakeMachine::used, (std::vector<uint16_t>{256, 257, 256}));
+  ::testing::internal::CaptureStderr();
+  ports.Out8(258, 2);  // refused: the claim goes
+  EXPECT_EQ(ports.In8(256), 0x5C);
+  ports.Out8(257, 3);
+  EXPECT_EQ(ports.In16(258), 0xFFFF);  // no word through /dev/port
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err,
+            "wexlink: WEXLINK_GRANTED_PORTS ignored: port 258 is not open to this process; the "
+            "ports are reached as without it\n");
+  EXPECT_EQ(FakeMachine::used, (std::vector<uint16_t>{256, 257, 256}));
+  EXPECT_EQ(FakeMachine::written, (std::vector<uint16_t>{258, 257}));
+}
+
 TEST_F(IoPortSelection, WithoutMachineAccessNothingHappens) {
   ScopedEnv env(kIoSpaceVariable, std::nullopt);
   SelectedIoPorts ports(nullptr);
@@ -340,16 +380,19 @@ struct FakePrimitives final : PortPrimitives {
   bool allPorts = false, ranges = false, devPort = false;
   std::vector<std::string>* log;
   explicit FakePrimitives(std::vector<std::string>* l) : log(l) {}
+  bool HasInstructions() const override { return true; }
   bool OpenAllPorts() override { return allPorts; }
   bool OpenPortRange(uint16_t, unsigned) override { return ranges; }
   uint32_t InstructionIn(uint16_t port, unsigned width) override {
     log->push_back("in" + std::to_string(width) + " " + std::to_string(port));
-    return 0x12345678u & (width == 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1u);
+    return 0x12345678u & AllOnes(width);
   }
   void InstructionOut(uint16_t port, uint32_t value, unsigned width) override {
     log->push_back("out" + std::to_string(width) + " " + std::to_string(port) + "=" +
                    std::to_string(value));
   }
+  bool GuardedInstructionIn(uint16_t, unsigned, uint32_t&) override { return false; }
+  bool GuardedInstructionOut(uint16_t, uint32_t, unsigned) override { return false; }
   bool DevPortIn(uint16_t port, uint8_t& value) override {
     if (!devPort) return false;
     log->push_back("devport in " + std::to_string(port));

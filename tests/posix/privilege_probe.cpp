@@ -10,38 +10,47 @@
 #include <fstream>
 #include <string>
 
-#include "platform/posix/ioports_posix.h"
+#include "wexlink_granted_ports.h"
+#include "platform/posix/port_selection.h"
 #include "platform/posix/serial_posix.h"
 
 namespace {
 
-using wexlink::IoPorts;
+using wexlink::posix::PortPrimitives;
 
 std::string gWay;  // "instructions" or "machine", for the last access
 
-template <const char* kName>
-class Recorder final : public IoPorts {
+// The machine: every port instruction is taken (as on a port the launcher
+// opened), /dev/port stands for the way without a grant; nothing is opened.
+class Recorder final : public PortPrimitives {
  public:
-  uint8_t In8(uint16_t) override { return Note(); }
-  uint16_t In16(uint16_t) override { return Note(); }
-  uint32_t In32(uint16_t) override { return Note(); }
-  void Out8(uint16_t, uint8_t) override { Note(); }
-  void Out16(uint16_t, uint16_t) override { Note(); }
-  void Out32(uint16_t, uint32_t) override { Note(); }
+  bool HasInstructions() const override { return true; }
+  bool OpenAllPorts() override { return false; }
+  bool OpenPortRange(uint16_t, unsigned) override { return false; }
+  uint32_t InstructionIn(uint16_t, unsigned) override { return Note("instructions"); }
+  void InstructionOut(uint16_t, uint32_t, unsigned) override { Note("instructions"); }
+  bool GuardedInstructionIn(uint16_t, unsigned, uint32_t& value) override {
+    value = Note("instructions");
+    return true;
+  }
+  bool GuardedInstructionOut(uint16_t, uint32_t, unsigned) override {
+    Note("instructions");
+    return true;
+  }
+  bool DevPortIn(uint16_t, uint8_t& value) override {
+    value = static_cast<uint8_t>(Note("machine"));
+    return true;
+  }
+  void DevPortOut(uint16_t, uint8_t) override { Note("machine"); }
 
  private:
-  static uint8_t Note() {
-    gWay = kName;
+  static uint32_t Note(const char* way) {
+    gWay = way;
     return 0;
   }
 };
-constexpr char kInstructions[] = "instructions";
-constexpr char kMachine[] = "machine";
 
-std::unique_ptr<IoPorts> RecordingInstructions() {
-  return std::make_unique<Recorder<kInstructions>>();
-}
-std::unique_ptr<IoPorts> RecordingMachine() { return std::make_unique<Recorder<kMachine>>(); }
+std::unique_ptr<PortPrimitives> RecordingMachine() { return std::make_unique<Recorder>(); }
 
 }  // namespace
 
@@ -58,12 +67,12 @@ int main(int argc, char* argv[]) {
   char exe[4096] = {};
   std::printf("exe %s\n", readlink("/proc/self/exe", exe, sizeof exe - 1) > 0 ? exe : "?");
   std::printf("secure %lu\n", getauxval(AT_SECURE));
-  const char* granted = std::getenv(wexlink::posix::kGrantedPortsVariable);
+  const char* granted = std::getenv(WEXLINK_GRANTED_PORTS_VARIABLE);
   std::printf("granted %s\n", granted != nullptr ? granted : "-");
   const char* marker = std::getenv("PROBE_MARKER");
   std::printf("marker %s\n", marker != nullptr ? marker : "-");
   std::printf("com1 %s\n", wexlink::posix::SerialDevicePath("COM1:").value_or("?").c_str());
-  wexlink::posix::SelectedIoPorts ports(&RecordingMachine, &RecordingInstructions);
+  wexlink::posix::SelectedIoPorts ports(&RecordingMachine);
   for (const uint16_t port : {uint16_t{256}, uint16_t{257}}) {
     gWay = "file";
     ports.Out8(port, 0x5A);

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -187,6 +188,29 @@ TEST(Launcher, RunsTheProgramBesideItWithNoCapabilityLeft) {
       ADD_FAILURE() << "ioperm succeeded without privilege";
   }
 #endif
+}
+
+// ---- A claimed grant that the process does not hold ------------------------
+
+// WEXLINK_GRANTED_PORTS is only a claim: a value that no ioperm grant backs
+// must not send the library to a port instruction that the processor refuses
+// (SIGSEGV). The claim is dropped with one line and the usual routing serves
+// the port; with no capability that routing finds no way to the ports, so the
+// reads give all ones.
+TEST(GrantClaim, AClaimWithoutAGrantFallsBackInsteadOfCrashing) {
+  for (const std::string claim : {"256-256", "0-1023"}) {
+    SCOPED_TRACE(claim);
+    const Outcome run =
+        RunProgram(FALSE_GRANT_PROBE_BINARY, {}, {{"WEXLINK_GRANTED_PORTS", claim}});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.Get("in8"), "ff");
+    EXPECT_EQ(run.Get("in16"), "ffff");
+    EXPECT_EQ(run.Get("in32"), "ffffffff");
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_NE(run.err.find("WEXLINK_GRANTED_PORTS ignored: port 256 is not open to this process"),
+              std::string::npos)
+        << run.err;
+  }
 }
 
 // ---- A process with more privilege than its caller ---------------------------

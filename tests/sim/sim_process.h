@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
+
 namespace w316sim_test {
 
 class SimProcess {
@@ -84,19 +86,7 @@ int WaitExitOf(pid_t pid, std::chrono::milliseconds timeout);
 RunResult RunToEnd(const std::string& binary, const std::vector<std::string>& args,
                    std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using wexlink::test_support::TempDir;
 
 // The side of the line a host uses: the pty slave (or its link) opened raw.
 class HostPort {

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "pty.h"
 #include "wexlink.h"
 
 namespace {
@@ -46,39 +47,6 @@ std::size_t SettledThreadCount(std::size_t expected) {
   return n;
 }
 
-class PseudoTerminal {
- public:
-  PseudoTerminal() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) {
-      const char* name = ptsname(master_);
-      if (name != nullptr) slave_ = name;
-    }
-  }
-  ~PseudoTerminal() {
-    if (master_ >= 0) close(master_);
-  }
-  PseudoTerminal(const PseudoTerminal&) = delete;
-  PseudoTerminal& operator=(const PseudoTerminal&) = delete;
-
-  const std::string& slave() const { return slave_; }
-  // Reads what the library has written so far.
-  std::string Drain() {
-    std::string bytes;
-    char chunk[256];
-    for (;;) {
-      const ssize_t n = read(master_, chunk, sizeof chunk);
-      if (n <= 0) break;
-      bytes.append(chunk, static_cast<std::size_t>(n));
-    }
-    return bytes;
-  }
-
- private:
-  int master_ = -1;
-  std::string slave_;
-};
-
 // The calls the test makes, bound by name as an application binds them.
 struct Library {
   explicit Library(const char* path) : handle(dlopen(path, RTLD_NOW | RTLD_LOCAL)) {
@@ -102,9 +70,9 @@ TEST(UnloadStress, UnloadingWithARunActiveStopsItCleanly) {
   // Every this many cycles the run lives long enough for ticks (the shortest
   // period is 700 ms), and the unload meets a timer that is at work.
   const int tickingEvery = 50;
-  PseudoTerminal pty;
-  ASSERT_FALSE(pty.slave().empty()) << "no pseudo-terminal";
-  ASSERT_EQ(setenv("WEXLINK_COM1", pty.slave().c_str(), 1), 0);
+  wexlink::test_support::Pty pty;
+  ASSERT_FALSE(pty.slavePath().empty()) << "no pseudo-terminal";
+  ASSERT_EQ(setenv("WEXLINK_COM1", pty.slavePath().c_str(), 1), 0);
 
   // Counted after the first cycle: a sanitizer's run-time starts a helper
   // thread of its own when the process creates its first thread.
@@ -123,12 +91,14 @@ TEST(UnloadStress, UnloadingWithARunActiveStopsItCleanly) {
       const int32_t error = lib.lastError();
       dlclose(lib.handle);
       if (error == WEXLINK_E_PORT || error == WEXLINK_E_TIMER) {
-        GTEST_SKIP() << "the library's back end cannot run on a pseudo-terminal (error " << error << ")";
+        GTEST_SKIP() << "the library's back end cannot run on a pseudo-terminal (error " << error
+                     << ")";
       }
       FAIL() << "StartSnapshot failed with " << error;
     }
     ASSERT_EQ(bytes, 3202) << "cycle " << cycle << ", error " << lib.lastError();
-    EXPECT_GT(CountEntries("/proc/self/task"), std::max(threadsBefore, threadsAtStart)) << "no timer thread during the run";
+    EXPECT_GT(CountEntries("/proc/self/task"), std::max(threadsBefore, threadsAtStart))
+        << "no timer thread during the run";
 
     if (cycle % tickingEvery == tickingEvery - 1) {
       // Around the first tick (due 700 ms after the start): the unload then
@@ -151,18 +121,21 @@ TEST(UnloadStress, UnloadingWithARunActiveStopsItCleanly) {
       std::this_thread::sleep_for(50ms);
       threadsBefore = CountEntries("/proc/self/task");
       descriptorsBefore = CountEntries("/proc/self/fd");
-      ASSERT_LE(threadsBefore, threadsAtStart + 1) << "the first unload left the timer thread behind";
+      ASSERT_LE(threadsBefore, threadsAtStart + 1)
+          << "the first unload left the timer thread behind";
     }
-    ASSERT_EQ(SettledThreadCount(threadsBefore), threadsBefore) << "threads pile up (cycle " << cycle << ")";
-    ASSERT_EQ(CountEntries("/proc/self/fd"), descriptorsBefore) << "descriptors pile up (cycle " << cycle << ")";
+    ASSERT_EQ(SettledThreadCount(threadsBefore), threadsBefore)
+        << "threads pile up (cycle " << cycle << ")";
+    ASSERT_EQ(CountEntries("/proc/self/fd"), descriptorsBefore)
+        << "descriptors pile up (cycle " << cycle << ")";
     requestBytes += pty.Drain().size();
   }
   // The long runs really polled: each tick writes one 6-byte request.
   if (tickingRuns >= 4) {
     EXPECT_GE(requestBytes, 6u);
   }
-  std::printf("%d load/start/unload cycles, %d of them with ticks, %zu request bytes written\n", cycles,
-              tickingRuns, requestBytes);
+  std::printf("%d load/start/unload cycles, %d of them with ticks, %zu request bytes written\n",
+              cycles, tickingRuns, requestBytes);
   RecordProperty("cycles", cycles);
 }
 

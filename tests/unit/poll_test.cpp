@@ -1,23 +1,19 @@
 // The poll step: pipelined requests and replies, addressing, framing and the
 // counting of missed replies.
 #include "driver_fixture.h"
+#include "frames.h"
 
 namespace wexlink::testing {
 namespace {
 
 using PollTest = DriverTest;
 
-std::vector<uint8_t> Request(uint8_t a, uint8_t b) { return {0xAA, 0x03, a, b, 0x04, 0x55}; }
+using test_support::RequestFrame;
+using test_support::ValuesFrom;
 
 std::vector<uint16_t> ModuleValues(const Driver& driver, int module) {
   const auto& table = driver.State().ChannelValueTable;
   return {table.begin() + 8 * module, table.begin() + 8 * module + 8};
-}
-
-std::vector<uint16_t> Values(uint16_t base) {
-  std::vector<uint16_t> v;
-  for (int j = 0; j < 8; ++j) v.push_back(static_cast<uint16_t>(base + j));
-  return v;
 }
 
 TEST_F(PollTest, OneModuleIsPipelinedOneStepBehind) {
@@ -25,13 +21,13 @@ TEST_F(PollTest, OneModuleIsPipelinedOneStepBehind) {
   AnswerModule(0, 32000);
   Tick();
   ASSERT_EQ(fake_.serial.writes.size(), 1u);
-  EXPECT_EQ(fake_.serial.writes[0], Request(1, 0));
+  EXPECT_EQ(fake_.serial.writes[0], RequestFrame(1, 0));
   EXPECT_EQ(fake_.serial.readCalls, 0) << "the first step reads nothing";
   EXPECT_EQ(driver_.State().ModuleIndex, 0);
   EXPECT_EQ(ModuleValues(driver_, 0), std::vector<uint16_t>(8, 0));
   Tick();
-  EXPECT_EQ(fake_.serial.writes[1], Request(1, 0));
-  EXPECT_EQ(ModuleValues(driver_, 0), Values(32000));
+  EXPECT_EQ(fake_.serial.writes[1], RequestFrame(1, 0));
+  EXPECT_EQ(ModuleValues(driver_, 0), ValuesFrom(32000));
   EXPECT_EQ(driver_.State().ModuleErrorCounts[0], 0);
 }
 
@@ -40,17 +36,17 @@ TEST_F(PollTest, TwoModulesCompleteACycleBeforeTheLastReplyIsIn) {
   AnswerModule(0, 31000);
   AnswerModule(1, 33000);
   Tick();
-  EXPECT_EQ(fake_.serial.writes.back(), Request(1, 0));
+  EXPECT_EQ(fake_.serial.writes.back(), RequestFrame(1, 0));
   EXPECT_EQ(driver_.State().ModuleIndex, 1);
   EXPECT_EQ(driver_.State().ModuleErrorCounts[1], 1) << "module 1 counted before it was asked";
   Tick();
-  EXPECT_EQ(fake_.serial.writes.back(), Request(1, 1));
+  EXPECT_EQ(fake_.serial.writes.back(), RequestFrame(1, 1));
   EXPECT_EQ(driver_.State().ModuleIndex, 0);
-  EXPECT_EQ(ModuleValues(driver_, 0), Values(31000));
+  EXPECT_EQ(ModuleValues(driver_, 0), ValuesFrom(31000));
   EXPECT_EQ(ModuleValues(driver_, 1), std::vector<uint16_t>(8, 0));
   Tick();
-  EXPECT_EQ(fake_.serial.writes.back(), Request(1, 0));
-  EXPECT_EQ(ModuleValues(driver_, 1), Values(33000));
+  EXPECT_EQ(fake_.serial.writes.back(), RequestFrame(1, 0));
+  EXPECT_EQ(ModuleValues(driver_, 1), ValuesFrom(33000));
   EXPECT_EQ(driver_.State().ModuleErrorCounts[1], 0);
 }
 
@@ -58,12 +54,12 @@ TEST_F(PollTest, AddressTableSuppliesTheRequestAddresses) {
   std::array<uint8_t, 8> pairs = {0x10, 0x20, 0x11, 0x21, 0x12, 0x22, 0x02, 0x07};
   ASSERT_EQ(driver_.IOCtl(8, pairs.data(), 0), 1);
   StartSnapshotRun(10, 64, 5, /*useTable=*/1);
-  AnswerAs({0x02, 0x07}, Values(32100));
+  AnswerAs({0x02, 0x07}, ValuesFrom(32100));
   Tick(5);
-  EXPECT_EQ(fake_.serial.writes[0], Request(0x10, 0x20));
-  EXPECT_EQ(fake_.serial.writes[3], Request(0x02, 0x07));
-  EXPECT_EQ(fake_.serial.writes[4], Request(0, 0)) << "pairs not loaded stay zero";
-  EXPECT_EQ(ModuleValues(driver_, 3), Values(32100));
+  EXPECT_EQ(fake_.serial.writes[0], RequestFrame(0x10, 0x20));
+  EXPECT_EQ(fake_.serial.writes[3], RequestFrame(0x02, 0x07));
+  EXPECT_EQ(fake_.serial.writes[4], RequestFrame(0, 0)) << "pairs not loaded stay zero";
+  EXPECT_EQ(ModuleValues(driver_, 3), ValuesFrom(32100));
 }
 
 TEST_F(PollTest, ThirtyTwoModulesWithoutTableAndTheLastPairWithTable) {
@@ -71,8 +67,8 @@ TEST_F(PollTest, ThirtyTwoModulesWithoutTableAndTheLastPairWithTable) {
   for (int m = 0; m < 32; ++m) AnswerModule(m, static_cast<uint16_t>(1000 * m));
   Tick(33);
   for (int m = 0; m < 32; ++m) {
-    EXPECT_EQ(fake_.serial.writes[m], Request(1, static_cast<uint8_t>(m)));
-    EXPECT_EQ(ModuleValues(driver_, m), Values(static_cast<uint16_t>(1000 * m))) << m;
+    EXPECT_EQ(fake_.serial.writes[m], RequestFrame(1, static_cast<uint8_t>(m)));
+    EXPECT_EQ(ModuleValues(driver_, m), ValuesFrom(static_cast<uint16_t>(1000 * m))) << m;
   }
   ASSERT_EQ(driver_.StopIntr(), 1);
 
@@ -82,14 +78,14 @@ TEST_F(PollTest, ThirtyTwoModulesWithoutTableAndTheLastPairWithTable) {
   fake_.serial.writes.clear();
   ASSERT_GT(driver_.StartSnapshot(10, 1, 256, -1000), 0);
   Tick(32);
-  EXPECT_EQ(fake_.serial.writes[30], Request(9, 9));
-  EXPECT_EQ(fake_.serial.writes[31], Request(0, 0)) << "bytes 62 and 63 cannot be loaded";
+  EXPECT_EQ(fake_.serial.writes[30], RequestFrame(9, 9));
+  EXPECT_EQ(fake_.serial.writes[31], RequestFrame(0, 0)) << "bytes 62 and 63 cannot be loaded";
 }
 
 TEST_F(PollTest, GoodReplyIsFramedByAaAnd55Only) {
   StartSnapshotRun(10, 8);
   Tick();
-  auto reply = MakeReply(Values(100));
+  auto reply = MakeReply(ValuesFrom(100));
   reply[1] = reply[2] = reply[3] = reply[4] = 0xEE;  // not looked at
   reply[5] = 0x10;
   reply[6] = 0x7D;
@@ -110,29 +106,29 @@ TEST_P(BadReplyTest, IsReadInFullAndCountsAsAMiss) {
   StartSnapshotRun(10, 8, /*threshold=*/127);
   AnswerModule(0, 500);
   Tick(2);
-  ASSERT_EQ(ModuleValues(driver_, 0), Values(500));
+  ASSERT_EQ(ModuleValues(driver_, 0), ValuesFrom(500));
   fake_.serial.onWrite = nullptr;
   fake_.serial.Deliver(GetParam().bytes);
   Tick();
   EXPECT_EQ(fake_.serial.Waiting(), 0u) << "everything waiting is consumed";
   EXPECT_EQ(driver_.State().ModuleErrorCounts[0], 1);
-  EXPECT_EQ(ModuleValues(driver_, 0), Values(500)) << "values kept below the threshold";
+  EXPECT_EQ(ModuleValues(driver_, 0), ValuesFrom(500)) << "values kept below the threshold";
 }
 
 std::vector<uint8_t> Truncated(std::size_t n) {
-  auto r = MakeReply(Values(1));
+  auto r = MakeReply(ValuesFrom(1));
   r.resize(n, 0x55);
   r.back() = 0x55;
   return r;
 }
 std::vector<uint8_t> Twice() {
-  auto r = MakeReply(Values(1));
+  auto r = MakeReply(ValuesFrom(1));
   auto twice = r;
   twice.insert(twice.end(), r.begin(), r.end());
   return twice;
 }
 std::vector<uint8_t> WrongByte(std::size_t at) {
-  auto r = MakeReply(Values(1));
+  auto r = MakeReply(ValuesFrom(1));
   r[at] = 0x00;
   return r;
 }
@@ -159,22 +155,22 @@ TEST_P(ThresholdTest, ValuesSurviveThresholdMinusOneMisses) {
   StartSnapshotRun(10, 8, threshold);
   AnswerModule(0, 700);
   Tick(2);
-  ASSERT_EQ(ModuleValues(driver_, 0), Values(700));
+  ASSERT_EQ(ModuleValues(driver_, 0), ValuesFrom(700));
   Silence({1, 0});
   Tick();  // takes in the reply to the last request before the silence
-  ASSERT_EQ(ModuleValues(driver_, 0), Values(700));
+  ASSERT_EQ(ModuleValues(driver_, 0), ValuesFrom(700));
   const int misses = survived < 0 ? 200 : survived + 1;
   for (int miss = 1; miss <= misses; ++miss) {
     Tick();
     const bool zeroed = survived >= 0 && miss > survived;
-    EXPECT_EQ(ModuleValues(driver_, 0), zeroed ? std::vector<uint16_t>(8, 0) : Values(700))
+    EXPECT_EQ(ModuleValues(driver_, 0), zeroed ? std::vector<uint16_t>(8, 0) : ValuesFrom(700))
         << "after miss " << miss;
   }
   EXPECT_LE(driver_.State().ModuleErrorCounts[0], kMissCountCeiling);
   // A good reply brings the values back at once.
   AnswerModule(0, 900);
   Tick(2);
-  EXPECT_EQ(ModuleValues(driver_, 0), Values(900));
+  EXPECT_EQ(ModuleValues(driver_, 0), ValuesFrom(900));
   EXPECT_EQ(driver_.State().ModuleErrorCounts[0], 0);
 }
 
@@ -190,7 +186,7 @@ TEST_F(PollTest, SilentModuleStaysZeroAndItsCountStopsAt125) {
   for (int i = 0; i < 400; ++i) Tick();
   EXPECT_EQ(driver_.State().ModuleErrorCounts[1], 125);
   EXPECT_EQ(ModuleValues(driver_, 1), std::vector<uint16_t>(8, 0));
-  EXPECT_EQ(ModuleValues(driver_, 0), Values(3000));
+  EXPECT_EQ(ModuleValues(driver_, 0), ValuesFrom(3000));
 }
 
 TEST_F(PollTest, SplitReplyCountsAsTwoMisses) {
@@ -199,18 +195,18 @@ TEST_F(PollTest, SplitReplyCountsAsTwoMisses) {
   AnswerModule(1, 200);
   Tick(4);  // both modules answered once
   fake_.serial.onWrite = nullptr;
-  const auto reply = MakeReply(Values(111));
+  const auto reply = MakeReply(ValuesFrom(111));
   // Module 0's next reply arrives in two pieces around the step that reads it.
   Tick();  // sends to module 0, reads nothing (module 1's reply was taken)
   fake_.serial.Deliver({reply.begin(), reply.begin() + 10});
   Tick();  // reads 10 bytes: miss of module 0
   EXPECT_EQ(driver_.State().ModuleErrorCounts[0], 1);
   fake_.serial.Deliver({reply.begin() + 10, reply.end()});
-  fake_.serial.Deliver(MakeReply(Values(222)));
+  fake_.serial.Deliver(MakeReply(ValuesFrom(222)));
   Tick();  // reads 12 + 22 bytes: miss of module 1
   EXPECT_EQ(driver_.State().ModuleErrorCounts[1], 1);
-  EXPECT_EQ(ModuleValues(driver_, 0), Values(100));
-  EXPECT_EQ(ModuleValues(driver_, 1), Values(200));
+  EXPECT_EQ(ModuleValues(driver_, 0), ValuesFrom(100));
+  EXPECT_EQ(ModuleValues(driver_, 1), ValuesFrom(200));
 }
 
 TEST_F(PollTest, BytesWaitingBeforeTheFirstStepSpoilTheFirstReply) {
@@ -225,7 +221,7 @@ TEST_F(PollTest, BytesWaitingBeforeTheFirstStepSpoilTheFirstReply) {
   // One miss counted by the first step (nothing asked yet), one for the spoilt read.
   EXPECT_EQ(driver_.State().ModuleErrorCounts[0], 2);
   Tick();
-  EXPECT_EQ(ModuleValues(driver_, 0), Values(4000));
+  EXPECT_EQ(ModuleValues(driver_, 0), ValuesFrom(4000));
 }
 
 TEST_F(PollTest, ClosedPortStepDoesNothingButHoldTheCycleOpen) {
@@ -282,7 +278,7 @@ TEST_F(PollTest, ThresholdChangedDuringARunAppliesFromTheNextStep) {
   Tick(2);
   Silence({1, 0});
   Tick(4);  // the reply in flight, then three misses
-  EXPECT_EQ(ModuleValues(driver_, 0), Values(800));
+  EXPECT_EQ(ModuleValues(driver_, 0), ValuesFrom(800));
   ASSERT_EQ(driver_.Initial(1, 4, 9600), 1);
   Tick();
   EXPECT_EQ(ModuleValues(driver_, 0), std::vector<uint16_t>(8, 0));

@@ -43,7 +43,7 @@ std::string Golden(const std::string& name, const std::string& actual) {
 }
 
 struct Sample {
-  RunLayout layout{1, {"01:00", "01:1F"}};
+  RunLayout layout{1, {"01:00", "01:1F"}, Unit::Celsius, {}};
   // Module 01:00: 0.0, -0.0625, -55.0, 125.0, out of range both sides, 20.5,
   // -10.25; module 01:1F blanked by the library.
   std::vector<std::uint16_t> values{32000, 31999, 31120, 34000, 31119, 34001, 32328, 31836,
@@ -59,7 +59,7 @@ TEST(Formats, RowsAndExpositionMatchTheGoldenFiles) {
        {std::pair{Format::Csv, "row.csv"}, std::pair{Format::Jsonl, "row.jsonl"},
         std::pair{Format::Influx, "row.influx"}, std::pair{Format::Table, "row.table"}}) {
     std::string text =
-        format == Format::Jsonl || format == Format::Influx ? "" : HeaderText(format);
+        format == Format::Jsonl || format == Format::Influx ? "" : HeaderText(format, s.layout);
     AppendRowText(text, format, s.layout, row);
     EXPECT_EQ(text, Golden(name, text)) << name;
   }

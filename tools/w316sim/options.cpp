@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include <CLI/CLI.hpp>
+#include <map>
 #include <optional>
 
 #include "numbers.h"
@@ -31,106 +33,138 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
   ParsedOptions result;
   Options& o = result.options;
   int modules = -1;
-  auto fail = [&result](std::string message) {
-    result.ok = false;
+  // The first problem in command-line order: the options are handled as
+  // CLI11 meets them (trigger_on_parse), so their order is kept too, which
+  // the start-up settings need.
+  std::string error;
+  const auto fail = [&error](std::string message) {
+    if (error.empty()) error = std::move(message);
+  };
+
+  const auto take = [&](const std::string& name, std::string value) {
+    if (!error.empty()) return;
+    if (name == "help") {
+      o.help = true;
+    } else if (name == "log") {
+      o.log = true;
+    } else if (name == "no-stdin") {
+      o.readStdin = false;
+    } else if (name == "echo") {
+      o.setup.push_back("echo on");
+      o.setupOrigins.push_back("--echo");
+    } else if (name == "modules") {
+      auto n = ParseUnsigned(value, 1, kMaxModules);
+      if (!n) return fail("--modules must be 1 to 32, not '" + value + "'");
+      modules = static_cast<int>(*n);
+    } else if (name == "address") {
+      const auto colon = value.find(':');
+      std::optional<uint8_t> a1, a2;
+      if (colon != std::string::npos) {
+        a1 = ParseHexByte(value.substr(0, colon));
+        a2 = ParseHexByte(value.substr(colon + 1));
+      }
+      if (!a1 || !a2) return fail("--address wants two hex bytes A1:A2, not '" + value + "'");
+      const Address a{*a1, *a2};
+      for (const Address& seen : o.addresses)
+        if (seen == a) return fail("--address " + value + " given twice");
+      if (o.addresses.size() >= static_cast<std::size_t>(kMaxModules))
+        return fail("more than 32 --address");
+      o.addresses.push_back(a);
+    } else if (name == "baud") {
+      auto b = ParseUnsigned(value, 50, 4'000'000);
+      if (!b) return fail("--baud must be 50 to 4000000, not '" + value + "'");
+      o.baud = static_cast<int>(*b);
+    } else if (name == "seed") {
+      auto n = ParseUnsigned(value, 0, INT64_MAX);
+      if (!n) return fail("--seed must be a non-negative integer, not '" + value + "'");
+      o.seed = static_cast<uint64_t>(*n);
+    } else if (name == "link") {
+      o.link = value;
+    } else if (name == "device") {
+      o.device = value;
+    } else if (name == "iospace") {
+      o.iospace = value;
+    } else if (name == "control") {
+      o.control = value;
+    } else {
+      // Channel and fault settings: "--late 0=600" is the command "late 0 600".
+      if (HasSpaceOrControl(value))
+        return fail("--" + name + " value '" + value + "' holds a space or control character");
+      std::string command = name == "stray-reply" ? "stray reply" : name;
+      if (name == "corrupt" && value.find('=') == std::string::npos) value += "=first";
+      o.setup.push_back(command + " " + WithSpaces(value));
+      o.setupOrigins.push_back("--" + name + " " + value);
+    }
+  };
+
+  CLI::App app;
+  app.set_help_flag();  // --help is one of ours: Usage() is the text
+  app.allow_extras();   // reported below in our words
+  const auto each = CLI::MultiOptionPolicy::TakeAll;
+  for (const char* flag : {"help", "log", "no-stdin", "echo"}) {
+    const std::string name = flag;
+    app.add_flag("--" + name)
+        ->disable_flag_override()
+        ->multi_option_policy(each)
+        ->trigger_on_parse()
+        ->each([&take, name](const std::string&) { take(name, {}); });
+  }
+  // Per option, the occurrences that came with a value; parse_order() has
+  // them all, so the difference is an occurrence without one.
+  std::map<std::string, std::size_t> valued;
+  std::vector<CLI::Option*> withValue;
+  for (const char* option :
+       {"modules", "address", "baud", "link", "device", "iospace", "control", "seed", "temp", "raw",
+        "ramp", "noise", "silent", "late", "split", "length", "corrupt", "stray-reply"}) {
+    const std::string name = option;
+    // 0 or 1 values, so that a missing value is ours to report; an occurrence
+    // with its value is handled (and cleared) as it is met.
+    withValue.push_back(app.add_option("--" + name)
+                            ->expected(0, 1)
+                            ->allow_extra_args(false)
+                            ->multi_option_policy(each)
+                            ->trigger_on_parse()
+                            ->each([&take, &valued, name](const std::string& value) {
+                              ++valued[name];
+                              take(name, value);
+                            }));
+  }
+
+  std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& e) {
+    // The one refusal CLI11 makes itself: a value given to a flag
+    // ("log was given a disallowed flag override").
+    const std::string what = e.what();
+    fail("--" + what.substr(0, what.find(' ')) + " takes no value");
+  }
+  std::map<const CLI::Option*, std::size_t> given;
+  for (const CLI::Option* option : app.parse_order()) ++given[option];
+  for (const CLI::Option* option : withValue) {
+    const std::string name = option->get_name().substr(2);
+    if (given[option] > valued[name]) fail(option->get_name() + " needs a value");
+  }
+  for (const std::string& extra : app.remaining()) {
+    if (extra.rfind("--", 0) == 0) {
+      fail("unknown option '" + extra.substr(0, extra.find('=')) + "' (see --help)");
+    } else {
+      fail("unexpected argument '" + extra + "'");
+    }
+  }
+  if (!error.empty()) {
+    result.error = error;
+    return result;
+  }
+
+  const auto refuse = [&result](std::string message) {
     result.error = std::move(message);
     return result;
   };
-
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string name = args[i];
-    std::string value;
-    bool hasValue = false;
-    if (name.rfind("--", 0) != 0) return fail("unexpected argument '" + name + "'");
-    if (const auto eq = name.find('='); eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name = name.substr(0, eq);
-      hasValue = true;
-    }
-    name = name.substr(2);
-
-    auto flag = [&]() -> bool { return !hasValue; };
-    auto takeValue = [&]() -> bool {
-      if (hasValue) return true;
-      if (i + 1 >= args.size()) return false;
-      value = args[++i];
-      hasValue = true;
-      return true;
-    };
-
-    if (name == "help") {
-      if (!flag()) return fail("--help takes no value");
-      o.help = true;
-    } else if (name == "log") {
-      if (!flag()) return fail("--log takes no value");
-      o.log = true;
-    } else if (name == "no-stdin") {
-      if (!flag()) return fail("--no-stdin takes no value");
-      o.readStdin = false;
-    } else if (name == "echo") {
-      if (!flag()) return fail("--echo takes no value");
-      o.setup.push_back("echo on");
-      o.setupOrigins.push_back("--echo");
-    } else {
-      static const char* const withValue[] = {"modules", "address", "baud",       "link", "device",
-                                              "iospace", "control", "seed",       "temp", "raw",
-                                              "ramp",    "noise",   "silent",     "late", "split",
-                                              "length",  "corrupt", "stray-reply"};
-      bool known = false;
-      for (const char* n : withValue) known = known || name == n;
-      if (!known) return fail("unknown option '--" + name + "' (see --help)");
-      if (!takeValue() || value.empty()) return fail("--" + name + " needs a value");
-
-      if (name == "modules") {
-        auto n = ParseUnsigned(value, 1, kMaxModules);
-        if (!n) return fail("--modules must be 1 to 32, not '" + value + "'");
-        modules = static_cast<int>(*n);
-      } else if (name == "address") {
-        const auto colon = value.find(':');
-        std::optional<uint8_t> a1, a2;
-        if (colon != std::string::npos) {
-          a1 = ParseHexByte(value.substr(0, colon));
-          a2 = ParseHexByte(value.substr(colon + 1));
-        }
-        if (!a1 || !a2) return fail("--address wants two hex bytes A1:A2, not '" + value + "'");
-        const Address a{*a1, *a2};
-        for (const Address& seen : o.addresses)
-          if (seen == a) return fail("--address " + value + " given twice");
-        if (o.addresses.size() >= static_cast<std::size_t>(kMaxModules))
-          return fail("more than 32 --address");
-        o.addresses.push_back(a);
-      } else if (name == "baud") {
-        auto b = ParseUnsigned(value, 50, 4'000'000);
-        if (!b) return fail("--baud must be 50 to 4000000, not '" + value + "'");
-        o.baud = static_cast<int>(*b);
-      } else if (name == "seed") {
-        auto s = ParseUnsigned(value, 0, INT64_MAX);
-        if (!s) return fail("--seed must be a non-negative integer, not '" + value + "'");
-        o.seed = static_cast<uint64_t>(*s);
-      } else if (name == "link") {
-        o.link = value;
-      } else if (name == "device") {
-        o.device = value;
-      } else if (name == "iospace") {
-        o.iospace = value;
-      } else if (name == "control") {
-        o.control = value;
-      } else {
-        // Channel and fault settings: "--late 0=600" is the command "late 0 600".
-        if (HasSpaceOrControl(value))
-          return fail("--" + name + " value '" + value + "' holds a space or control character");
-        std::string command = name == "stray-reply" ? "stray reply" : name;
-        if (name == "corrupt" && value.find('=') == std::string::npos) value += "=first";
-        o.setup.push_back(command + " " + WithSpaces(value));
-        o.setupOrigins.push_back("--" + name + " " + value);
-      }
-    }
-  }
-
   if (modules > 0 && !o.addresses.empty())
-    return fail("give either --modules or --address, not both");
+    return refuse("give either --modules or --address, not both");
   if (!o.device.empty() && !o.link.empty())
-    return fail("--link makes a link to a pseudo-terminal; not with --device");
+    return refuse("--link makes a link to a pseudo-terminal; not with --device");
   if (o.addresses.empty()) {
     const int n = modules > 0 ? modules : kDefaultModules;
     for (int k = 0; k < n; ++k) o.addresses.push_back(Address{1, static_cast<uint8_t>(k)});

@@ -33,7 +33,8 @@ struct ParsedOptions {
   Options options;
 };
 
-// Parses argv[1..]. Accepts "--name value" and "--name=value".
+// Parses argv[1..] with CLI11. Accepts "--name value" and "--name=value";
+// the error names the first problem in command-line order.
 ParsedOptions ParseOptions(const std::vector<std::string>& args);
 
 // Applies the start-up settings to a fresh simulator; returns an error text

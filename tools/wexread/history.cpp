@@ -1,11 +1,13 @@
 #include "history.h"
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 
 namespace wexread {
 
-History::History(unsigned channels, std::chrono::milliseconds rowPeriod)
+History::History(unsigned channels, std::chrono::milliseconds rowPeriod, const RunLayout* layout)
     : channels_(channels),
+      layout_(layout),
       capacity_(static_cast<std::size_t>(std::chrono::milliseconds(kHistorySpan) /
                                              std::max(rowPeriod, std::chrono::milliseconds(1)) +
                                          1)),
@@ -41,33 +43,34 @@ std::string History::JsonSince(std::int64_t sinceUtcMs) const {
   out.reserve(times.size() * (16 + 8 * channels_) + 2);
   for (std::size_t i = 0; i < times.size(); ++i) {
     if (i != 0) out += ',';
-    AppendRowJson(out, times[i], values.data() + i * channels_, channels_);
+    AppendRowJson(out, times[i], values.data() + i * channels_, channels_, layout_);
   }
   out += ']';
   return out;
 }
 
 void AppendRowJson(std::string& out, std::int64_t utcMs, const std::uint16_t* values,
-                   unsigned channels) {
-  out += "{\"t\":";
-  out += std::to_string(utcMs);
-  out += ",\"up\":[";
+                   unsigned channels, const RunLayout* layout) {
+  static const RunLayout kCelsius;
   std::vector<bool> up;
+  auto upList = nlohmann::ordered_json::array();
   for (unsigned k = 0; k < channels / kChannelsPerModule; ++k) {
     up.push_back(ModuleAnswering(values + k * kChannelsPerModule));
-    if (k != 0) out += ',';
-    out += up.back() ? '1' : '0';
+    upList.push_back(up.back() ? 1 : 0);
   }
-  out += "],\"c\":[";
-  for (unsigned c = 0; c < channels; ++c) {
-    if (c != 0) out += ',';
-    if (up[c / kChannelsPerModule] && IsTemperature(values[c])) {
-      AppendCelsius(out, values[c]);
-    } else {
-      out += "null";
-    }
+  auto c = nlohmann::ordered_json::array();
+  for (unsigned i = 0; i < channels; ++i) {
+    const auto value = ChannelValue(layout != nullptr ? *layout : kCelsius, i, values[i]);
+    if (up[i / kChannelsPerModule] && value)
+      c.push_back(Rounded(*value));
+    else
+      c.push_back(nullptr);
   }
-  out += "]}";
+  nlohmann::ordered_json row;
+  row["t"] = utcMs;
+  row["up"] = std::move(upList);
+  row["c"] = std::move(c);
+  out += row.dump();
 }
 
 }  // namespace wexread

@@ -18,7 +18,9 @@ constexpr std::chrono::hours kHistorySpan{6};
 class History {
  public:
   // Room for every row of `kHistorySpan` at one row per `rowPeriod`.
-  History(unsigned channels, std::chrono::milliseconds rowPeriod);
+  // The rows' text comes in `layout`'s unit, calibrated (null: Celsius as read).
+  History(unsigned channels, std::chrono::milliseconds rowPeriod,
+          const RunLayout* layout = nullptr);
 
   std::size_t capacity() const { return capacity_; }
   std::size_t bytes() const { return times_.size() * sizeof(std::int64_t) + values_.size() * 2; }
@@ -32,6 +34,7 @@ class History {
 
  private:
   unsigned channels_;
+  const RunLayout* layout_;
   std::size_t capacity_;
   mutable std::mutex mutex_;
   std::vector<std::int64_t> times_;
@@ -42,8 +45,9 @@ class History {
 
 // {"t":1796652851093,"up":[1,0],"c":[20.0,...,null,...]}: the row's time in
 // milliseconds since the epoch, each module answering (1) or not, and every
-// channel in degrees Celsius, null where it has no valid reading.
+// channel in degrees Celsius (in `layout`'s unit and calibrated, when given),
+// null where it has no valid reading.
 void AppendRowJson(std::string& out, std::int64_t utcMs, const std::uint16_t* values,
-                   unsigned channels);
+                   unsigned channels, const RunLayout* layout = nullptr);
 
 }  // namespace wexread

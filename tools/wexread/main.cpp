@@ -38,6 +38,7 @@
 #include "stop_signal.h"
 #include "wexlink.h"
 #include "web_server.h"
+#include "service_notify.h"
 
 namespace wexread {
 namespace {
@@ -55,6 +56,7 @@ RunLayout LayoutOf(const Options& o) {
   } else {
     for (const auto& address : o.addresses) layout.modules.push_back(AddressName(address));
   }
+  ApplyChannelSettings(layout, o);
   return layout;
 }
 
@@ -86,7 +88,10 @@ class Reader {
         acquisition_(o),
         watch_(DeviceOf(o)),
         tick_(std::chrono::milliseconds(o.periodMs)),
-        blank_(acquisition_.channels(), 0) {
+        blank_(acquisition_.channels(), 0),
+        // Rows come once per row period, blank ones too while the device is
+        // gone: a longer gap means the reading loop itself is stuck.
+        service_(tick_ * o.ModuleCount() * 3) {
     metrics_.layout = LayoutOf(o);
     metrics_.deviceUp = false;  // until the run starts
     const auto rowPeriod = tick_ * o.ModuleCount();
@@ -114,6 +119,7 @@ class Reader {
   bool CountReached() const { return o_.count != 0 && metrics_.rows >= o_.count; }
   void ShowStatus();
   void OnAlarms(std::int64_t utcMs, const std::uint16_t* values);
+  void Reopen();
 
   const Options& o_;
   Sink sink_;
@@ -124,6 +130,7 @@ class Reader {
   const std::vector<std::uint16_t> blank_;  // a row while the device is gone
   Clock::duration silentLimit_;
   MetricsSnapshot metrics_;
+  ServiceNotify service_;
   std::unique_ptr<WebServer> server_;
   std::optional<RingRows> ring_;
   std::optional<RowSchedule> schedule_;
@@ -170,11 +177,12 @@ void Reader::Publish() {
 }
 
 void Reader::ShowStatus() {
-  if (!status_.enabled()) return;
   const unsigned modules = static_cast<unsigned>(metrics_.layout.modules.size());
   unsigned answering = 0;
   for (unsigned k = 0; k < modules && !metrics_.latest.empty(); ++k)
     answering += ModuleAnswering(metrics_.latest.data() + k * kChannelsPerModule) ? 1 : 0;
+  service_.OnRows(metrics_.rows, metrics_.dropped, answering, modules);
+  if (!status_.enabled()) return;
   status_.Show("rows " + std::to_string(metrics_.rows) + ", dropped " +
                std::to_string(metrics_.dropped) + ", modules answering " +
                (metrics_.latest.empty() ? std::string("-") : std::to_string(answering)) + "/" +
@@ -208,6 +216,19 @@ void Reader::OnAlarms(std::int64_t utcMs, const std::uint16_t* values) {
   for (const auto& change : changes) {
     std::fputs(alarms_->LogLine(change).c_str(), stderr);
     if (server_) server_->PublishAlarm(alarms_->EventJson(change), alarms_->StateJson());
+  }
+}
+
+// Log rotation: the file was moved away; the rows from here on go to a new
+// one under the name (with the CSV header). Every row is written whole to one
+// file or the other, from this thread only: none is lost or written twice.
+void Reader::Reopen() {
+  try {
+    if (sink_.Reopen() && o_.format == Format::Csv && sink_.isNew())
+      sink_.Write(HeaderText(o_.format, metrics_.layout));
+  } catch (const OutputError& e) {
+    status_.Clear();
+    std::fprintf(stderr, "wexread: %s (the rows go on to the file opened before)\n", e.what());
   }
 }
 
@@ -348,7 +369,7 @@ int Reader::Run() {
   ReceiveStopRequests();
   // After the start, which may be refused: no header without rows to follow.
   if (o_.format == Format::Table || (o_.format == Format::Csv && sink_.isNew())) {
-    if (sink_.Write(HeaderText(o_.format)) != Sink::Result::Written) return 0;
+    if (sink_.Write(HeaderText(o_.format, metrics_.layout)) != Sink::Result::Written) return 0;
   }
   if (status_.enabled()) {
     char firstRow[32];
@@ -371,6 +392,8 @@ int Reader::Run() {
                                          : Clock::duration(kNever);
 
   while (!StopRequested() && !done_) {
+    if (TakeReopenRequest()) Reopen();
+    service_.Tick();
     auto now = Clock::now();
     if (now >= deadline) break;
     const bool running = acquisition_.running();
@@ -378,7 +401,11 @@ int Reader::Run() {
     if (!running) target = std::min(target, lostAt_ + exitOnLoss);
     target = std::min(target, deadline);
     if (target > now) {
-      if (WaitForStop(target)) continue;  // a stop: the loop's condition decides
+      // The watchdog's ping may be due before the target.
+      const auto tick = service_.untilTick();
+      const auto until = tick ? std::min(target, now + *tick) : target;
+      // A signal: SIGHUP's reopen and the loop goes on; the others end it.
+      if (WaitForStop(until)) continue;
       now = Clock::now();
       if (now < target) continue;
     }
@@ -420,6 +447,7 @@ int Reader::Run() {
     acquisition_.Stop();
     if (!done_) ReadRows();
   }
+  service_.Stopping();
   status_.Finish();
   const std::uint64_t dropped = droppedBefore_ + ring_->dropped();
   if (dropped != 0 && !status_.enabled()) {

@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "config.h"
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
@@ -197,7 +199,7 @@ std::optional<ListenAddress> ParseListenAddress(const std::string& text) {
   return ListenAddress{host, port};
 }
 
-ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
+ParseResult ParseCommandLine(int argc, char** argv, bool stdoutIsTerminal) {
   Options o;
   CLI::App app{
       "Reads W316 temperature modules through the wexlink library: a snapshot run whose\n"
@@ -297,6 +299,14 @@ ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
       ->type_name("[ADDR]:PORT");
   AlarmOptionTexts alarmTexts;
   AddAlarmOptions(app, alarmTexts);
+  std::string unitName;
+  app.add_option("--unit", unitName, "C, F or K: the unit of every value written (default C)")
+      ->type_name("UNIT")
+      ->check(CLI::IsMember({"C", "F", "K"}).description(""));
+  app.add_option("-c,--config", o.configPath,
+                 "read options and channel names, calibration and unit from a TOML file; "
+                 "options given here override it")
+      ->type_name("FILE");
 
   try {
     app.parse(argc, argv);
@@ -307,6 +317,14 @@ ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
   } catch (const CLI::ParseError& e) {
     return UsageError(e.what());
   }
+  std::vector<ParseResult::OptionFact> facts;
+  for (const CLI::Option* option : app.get_options()) {
+    if (option->get_lnames().empty()) continue;
+    facts.push_back({option->get_lnames().front(), option->get_expected_max() == 0,
+                     option->count() > 0});
+  }
+  if (unitName == "F") o.unit = Unit::Fahrenheit;
+  if (unitName == "K") o.unit = Unit::Kelvin;
 
   if (!addressList.empty()) {
     std::set<std::array<std::uint8_t, 2>> seen;
@@ -357,7 +375,13 @@ ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
         "--device: the library ignores WEXLINK_COM<N> in a privileged process; "
         "run wexread without setuid, setgid or file capabilities");
 
-  return {o, 0, {}};
+  return {o, 0, {}, facts};
+}
+
+ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal) {
+  ParseResult result = ParseCommandLine(argc, argv, stdoutIsTerminal);
+  if (!result.options || result.options->configPath.empty()) return result;
+  return ApplyConfigFile(result, argc, argv, stdoutIsTerminal);
 }
 
 }  // namespace wexread

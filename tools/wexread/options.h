@@ -13,6 +13,19 @@ namespace wexread {
 
 enum class Format { Table, Csv, Jsonl, Influx };
 
+// The unit of every value written (C, F or K); the metrics stay in Celsius.
+enum class Unit { Celsius, Fahrenheit, Kelvin };
+
+// A channel of the config file's [[channel]] tables: its name, and the
+// calibration value = reading * gain + offset, with the reading in the run's unit.
+struct ChannelSetting {
+  std::array<std::uint8_t, 2> module{};
+  unsigned channel = 0;  // 0..7
+  std::string name;      // empty: unnamed (shown as ch<N>)
+  double gain = 1;
+  double offset = 0;
+};
+
 struct ListenAddress {
   std::string host;  // for the socket: "0.0.0.0" when the option gave none
   int port = 0;      // 0: any free port (the one chosen is reported)
@@ -44,6 +57,9 @@ struct Options {
   std::string mqttPasswordFile;
   std::optional<ListenAddress> modbus;  // --modbus [ADDR]:PORT
   AlarmRules alarms;  // --high, --low, --down-after (and the config file's tables)
+  std::string configPath;  // --config
+  Unit unit = Unit::Celsius;
+  std::vector<ChannelSetting> channelSettings;  // from the config file
 
   unsigned ModuleCount() const {
     return addresses.empty() ? modules : static_cast<unsigned>(addresses.size());
@@ -57,11 +73,23 @@ struct ParseResult {
   std::optional<Options> options;
   int exitStatus = 0;
   std::string text;
+  // Every long option ("period", ...), and whether it is a flag and was given:
+  // what the config file may hold, and which of its keys the command line overrides.
+  struct OptionFact {
+    std::string name;
+    bool flag = false;
+    bool given = false;
+  };
+  std::vector<OptionFact> optionFacts{};
 };
 
 // `stdoutIsTerminal` chooses the default format: a table for a person, CSV
-// for a pipe or a file.
+// for a pipe or a file. With --config, the file's settings under the command
+// line's.
 ParseResult ParseOptions(int argc, char** argv, bool stdoutIsTerminal);
+
+// The command line alone.
+ParseResult ParseCommandLine(int argc, char** argv, bool stdoutIsTerminal);
 
 // "01:05" and the like: the module's two address bytes in hex.
 std::string AddressName(std::array<std::uint8_t, 2> address);

@@ -71,18 +71,29 @@ Sink::Sink(const std::string& path, const volatile std::sig_atomic_t* stopSignal
     return;
   }
   name_ = path;
+  path_ = path;
+  OpenFile();
+  ownsFd_ = true;
+  isTerminal_ = isatty(fd_) == 1;
+}
+
+// Opens path_ for appending rows and learns what the file holds.
+void Sink::OpenFile() {
+  pending_.clear();
+  isRegular_ = false;
+  isNew_ = true;
+  wholeSize_ = 0;
   // O_NOFOLLOW: a link planted under the name cannot redirect the rows of a
   // wexread that runs with more rights than the one who planted it.
   // O_NONBLOCK: a FIFO without a reader fails at once (ENXIO) instead of
   // blocking in open, where no stop signal could end the wait.
-  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+  fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
                0644);
   if (fd_ < 0) {
-    if (errno == ELOOP) throw OutputError(path + ": a symbolic link; name the file itself");
-    if (errno == ENXIO) throw OutputError(path + ": a FIFO with no reader; start the reader first");
-    throw OutputError(SystemError(path));
+    if (errno == ELOOP) throw OutputError(path_ + ": a symbolic link; name the file itself");
+    if (errno == ENXIO) throw OutputError(path_ + ": a FIFO with no reader; start the reader first");
+    throw OutputError(SystemError(path_));
   }
-  ownsFd_ = true;
   const int flags = fcntl(fd_, F_GETFL);
   if (flags >= 0) fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
   struct stat st {};
@@ -95,14 +106,34 @@ Sink::Sink(const std::string& path, const volatile std::sig_atomic_t* stopSignal
     // (Read through a descriptor of its own: this one may only write.)
     char last = '\n';
     const int reader =
-        st.st_size > 0 ? ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
+        st.st_size > 0 ? ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
     struct stat again {};
     if (reader >= 0 && fstat(reader, &again) == 0 && again.st_ino == st.st_ino &&
         again.st_dev == st.st_dev && ::pread(reader, &last, 1, st.st_size - 1) == 1 && last != '\n')
       pending_ = "\n";
     if (reader >= 0) ::close(reader);
   }
+}
+
+bool Sink::Reopen() {
+  if (!ownsFd_) return false;
+  const int old = fd_;
+  const bool regular = isRegular_, isNew = isNew_;
+  const off_t wholeSize = wholeSize_;
+  std::string pending = pending_;
+  try {
+    OpenFile();
+  } catch (...) {
+    fd_ = old;
+    isRegular_ = regular;
+    isNew_ = isNew;
+    wholeSize_ = wholeSize;
+    pending_ = std::move(pending);
+    throw;
+  }
+  ::close(old);
   isTerminal_ = isatty(fd_) == 1;
+  return true;
 }
 
 Sink::~Sink() {

@@ -30,6 +30,11 @@ class Sink {
   bool isNew() const { return isNew_; }  // a file that was empty or missing
   bool isTerminal() const { return isTerminal_; }
 
+  // Opens the path anew (after a log rotation moved the file away) and writes
+  // there from now on; false for standard output. Throws OutputError, and
+  // then goes on writing to the file it had.
+  bool Reopen();
+
   enum class Result { Written, ReaderGone, Interrupted };
   // Writes all of `text`, whole rows, at once (no buffering in between).
   // Interrupted when a stop signal came before any of it was written. A stop
@@ -41,6 +46,8 @@ class Sink {
   static constexpr int kFinishMs = 2000;
 
  private:
+  void OpenFile();  // path_, for appending; learns what the file holds
+
   int fd_ = 1;
 #ifdef _WIN32
   void* handle_ = nullptr;  // the file or standard output (a HANDLE)
@@ -52,6 +59,7 @@ class Sink {
   off_t wholeSize_ = 0;  // a regular file: its size after the last whole row
   std::string pending_;  // a newline for a file whose last line was cut off
   std::string name_;
+  std::string path_;
   const volatile std::sig_atomic_t* stopSignal_;
 };
 

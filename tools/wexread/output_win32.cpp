@@ -44,6 +44,14 @@ Sink::Sink(const std::string& path, const volatile std::sig_atomic_t* stopSignal
     return;
   }
   name_ = path;
+  path_ = path;
+  OpenFile();
+  ownsFd_ = true;
+}
+
+// Opens path_ for appending rows and learns what the file holds.
+void Sink::OpenFile() {
+  const std::string& path = path_;
   // FILE_FLAG_OPEN_REPARSE_POINT opens a symbolic link itself rather than its
   // target: a link planted under the name is refused, not followed.
   const HANDLE h =
@@ -58,7 +66,10 @@ Sink::Sink(const std::string& path, const volatile std::sig_atomic_t* stopSignal
     throw OutputError(path + ": a symbolic link; name the file itself");
   }
   handle_ = h;
-  ownsFd_ = true;
+  isRegular_ = false;
+  isNew_ = true;
+  wholeSize_ = 0;
+  pending_.clear();
   LARGE_INTEGER size{};
   if (GetFileType(h) == FILE_TYPE_DISK && GetFileSizeEx(h, &size)) {
     isRegular_ = true;
@@ -75,6 +86,27 @@ Sink::Sink(const std::string& path, const volatile std::sig_atomic_t* stopSignal
       pending_.push_back('\n');
   }
   isTerminal_ = GetFileType(h) == FILE_TYPE_CHAR;
+}
+
+bool Sink::Reopen() {
+  if (!ownsFd_) return false;
+  void* const old = handle_;
+  const bool regular = isRegular_, isNew = isNew_, terminal = isTerminal_;
+  const off_t wholeSize = wholeSize_;
+  std::string pending = pending_;
+  try {
+    OpenFile();
+  } catch (...) {
+    handle_ = old;
+    isRegular_ = regular;
+    isNew_ = isNew;
+    isTerminal_ = terminal;
+    wholeSize_ = wholeSize;
+    pending_ = std::move(pending);
+    throw;
+  }
+  CloseHandle(old);
+  return true;
 }
 
 Sink::~Sink() {

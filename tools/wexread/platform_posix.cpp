@@ -6,20 +6,17 @@
 
 #include "platform.h"
 #include "serial_diagnosis.h"
+#include "wexlink_com_device.h"
 
 namespace wexread {
 
 std::string PortDevice(unsigned port, const std::string& device) {
   if (!device.empty()) return device;
-  const std::string variable = "WEXLINK_COM" + std::to_string(port);
-  const char* named = secure_getenv(variable.c_str());
-  if (named != nullptr && *named != '\0') return named;
-  return "/dev/ttyS" + std::to_string(port - 1);
+  return wexlink::ComDevicePath(port);
 }
 
 void NamePortDevice(unsigned port, const std::string& device) {
-  const std::string variable = "WEXLINK_COM" + std::to_string(port);
-  setenv(variable.c_str(), device.c_str(), 1);
+  setenv(wexlink::ComDeviceVariable(port).c_str(), device.c_str(), 1);
 }
 
 std::string DiagnosePortOpen(const std::string& device) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,11 +13,43 @@ namespace wexread {
 
 constexpr unsigned kChannelsPerModule = 8;
 
-// What the rows are about: the COM port and the modules in poll order.
+// A channel's name and calibration (value = reading * gain + offset, the
+// reading in the run's unit).
+struct ChannelLabel {
+  std::string name;  // empty: unnamed
+  double gain = 1;
+  double offset = 0;
+};
+
+// What the rows are about: the COM port and the modules in poll order, the
+// unit of the values, and the channels' names and calibration.
 struct RunLayout {
   unsigned port = 1;
   std::vector<std::string> modules;  // "01:00", ...
+  Unit unit = Unit::Celsius;
+  std::vector<ChannelLabel> channels;  // empty, or one per channel (module k: 8k to 8k+7)
+
+  bool named() const;
+  const std::string& NameOf(std::size_t channel) const;  // empty when unnamed
 };
+
+// Fills the layout's unit and channels from the options (their config file).
+void ApplyChannelSettings(RunLayout& layout, const Options& options);
+
+// The value of channel `channel` (its index in the row) in the run's unit,
+// calibrated; nullopt when the reading is no temperature.
+std::optional<double> ChannelValue(const RunLayout& layout, std::size_t channel,
+                                   std::uint16_t value);
+
+// Six decimals at most: finer than any reading, and free of the binary
+// fractions that calibration and units bring (20.0625 * 1.8 + 32); no -0.
+double Rounded(double value);
+
+// A value as text: shortest, at most six decimals, at least one ("20.0").
+void AppendValue(std::string& out, double value);
+
+double ToCelsius(double value, Unit unit);
+const char* UnitSymbol(Unit unit);  // "C", "F", "K"
 
 // One row: one value per channel, module k owning channels 8k to 8k+7, and
 // the time of its poll cycle on the run's schedule.
@@ -41,8 +74,10 @@ bool ModuleAnswering(const std::uint16_t* moduleValues);
 // "2024-05-01T12:00:00.123Z"
 void AppendUtc(std::string& out, std::int64_t utcMs);
 
-// The CSV header line (only for CSV and the table).
-std::string HeaderText(Format format);
+// The CSV header line (only for CSV and the table): a channel's column is
+// named after it (the names of every module's channel, joined by '|', where
+// they differ), and a last column "unit" when the unit is not Celsius.
+std::string HeaderText(Format format, const RunLayout& layout);
 
 // The lines of one row, one per module, each ending in a newline.
 void AppendRowText(std::string& out, Format format, const RunLayout& layout, const Row& row);

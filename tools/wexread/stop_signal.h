@@ -1,4 +1,5 @@
-// The request to stop (SIGINT, SIGTERM, SIGHUP on POSIX systems; Ctrl+C,
+// The request to stop (SIGINT, SIGTERM on POSIX systems, where SIGHUP asks
+// to reopen the output instead; Ctrl+C,
 // Ctrl+Break and closing the console on Windows) and the reader's wait for it
 // or for its next deadline. One file per system: stop_signal_posix.cpp,
 // stop_signal_win32.cpp.
@@ -23,9 +24,13 @@ void ReceiveStopRequests();
 const volatile std::sig_atomic_t* StopFlag();
 inline bool StopRequested() { return *StopFlag() != 0; }
 
+// True once after each request to reopen the output file (SIGHUP, after log
+// rotation); never on Windows.
+bool TakeReopenRequest();
+
 // Sleeps until `deadline` or a stop request, whichever comes first. True when
-// woken before the deadline (a stop, or a spurious wake: callers look at the
-// flag and the clock again).
+// woken before the deadline (a stop, a reopen request or a spurious wake:
+// callers look at the flag, the request and the clock again).
 bool WaitForStop(std::chrono::steady_clock::time_point deadline);
 
 }  // namespace wexread

@@ -14,13 +14,17 @@ namespace wexread {
 namespace {
 
 volatile std::sig_atomic_t g_stopSignal = 0;
+volatile std::sig_atomic_t g_reopen = 0;  // SIGHUP: reopen --output (log rotation)
 // The self-pipe: the handler writes a byte, the wait polls the reading end.
 int g_wakeRead = -1;
 int g_wakeWrite = -1;
 
 void OnStopSignal(int signo) {
   const int savedErrno = errno;
-  g_stopSignal = signo;
+  if (signo == SIGHUP)
+    g_reopen = 1;
+  else
+    g_stopSignal = signo;
   const char byte = 1;
   if (g_wakeWrite >= 0 && ::write(g_wakeWrite, &byte, 1) < 0) {
     // The pipe is full: a wake-up is already waiting.
@@ -60,13 +64,24 @@ void ReceiveStopRequests() {
 
 const volatile std::sig_atomic_t* StopFlag() { return &g_stopSignal; }
 
+bool TakeReopenRequest() {
+  if (g_reopen == 0) return false;
+  g_reopen = 0;
+  return true;
+}
+
 bool WaitForStop(std::chrono::steady_clock::time_point deadline) {
   const auto left = deadline - std::chrono::steady_clock::now();
   if (left <= left.zero()) return false;
   const int timeoutMs =
       static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
   pollfd fds[1] = {{g_wakeRead, POLLIN, 0}};
-  return poll(fds, 1, timeoutMs) != 0;
+  if (poll(fds, 1, timeoutMs) == 0) return false;
+  // A signal: the flags say which; the wake-ups are used up.
+  char drained[64];
+  while (::read(g_wakeRead, drained, sizeof drained) > 0) {
+  }
+  return true;
 }
 
 }  // namespace wexread

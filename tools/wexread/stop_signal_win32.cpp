@@ -44,6 +44,8 @@ void ReceiveStopRequests() {}  // console events come on threads of their own
 
 const volatile std::sig_atomic_t* StopFlag() { return &g_stopSignal; }
 
+bool TakeReopenRequest() { return false; }
+
 bool WaitForStop(std::chrono::steady_clock::time_point deadline) {
   const auto left = deadline - std::chrono::steady_clock::now();
   if (left <= left.zero()) return false;

@@ -18,6 +18,7 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <nlohmann/json.hpp>
 #include <charconv>
 #include <deque>
 #include <functional>
@@ -58,16 +59,6 @@ constexpr auto kAcceptPause = 100ms;
 // nothing loaded from elsewhere. The page itself uses no inline script or style.
 constexpr char kPolicy[] = "default-src 'self'; frame-ancestors 'none'";
 constexpr char kTextType[] = "text/plain; charset=utf-8";
-
-std::string JsonString(const std::string& text) {
-  // Module names and the like: "01:00"; nothing here needs escaping but a quote.
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + '"';
-}
 
 bool IsLoopbackHost(const std::string& host) {
   error_code ec;
@@ -522,7 +513,7 @@ WebServer::Impl::Impl(const ListenAddress& address, const RunLayout& runLayout,
       layout(runLayout),
       rowPeriod(period),
       channels(static_cast<unsigned>(runLayout.modules.size()) * kChannelsPerModule),
-      history(channels, period),
+      history(channels, period, &layout),
       hub(webLimits.pages, kPageQueueRows) {
   const std::string where =
       "cannot listen on " + address.host + " port " + std::to_string(address.port);
@@ -662,13 +653,25 @@ void WebServer::Impl::ServeAlarms(Reply& reply) {
 void WebServer::Impl::ServeHistory(int minutes, Reply& reply) {
   const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::system_clock::now().time_since_epoch());
-  std::string body = "{\"port\":" + std::to_string(layout.port) + ",\"modules\":[";
-  for (std::size_t k = 0; k < layout.modules.size(); ++k)
-    body += (k != 0 ? "," : "") + JsonString(layout.modules[k]);
-  body += "],\"rowPeriodMs\":" + std::to_string(rowPeriod.count()) +
-          ",\"now\":" + std::to_string(now.count()) + ",\"rows\":";
-  body += history.JsonSince((now - std::chrono::minutes(minutes)).count());
-  body += '}';
+  nlohmann::ordered_json head;
+  head["port"] = layout.port;
+  head["modules"] = layout.modules;
+  auto names = nlohmann::ordered_json::array();
+  for (std::size_t i = 0; i < channels; ++i) {
+    const std::string& name = layout.NameOf(i);
+    if (name.empty())
+      names.push_back(nullptr);
+    else
+      names.push_back(name);
+  }
+  head["names"] = std::move(names);
+  head["unit"] = UnitSymbol(layout.unit);
+  head["rowPeriodMs"] = rowPeriod.count();
+  head["now"] = now.count();
+  // The rows kept, already JSON, as the last member.
+  std::string body = head.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  body.pop_back();
+  body += ",\"rows\":" + history.JsonSince((now - std::chrono::minutes(minutes)).count()) + '}';
   reply.result(http::status::ok);
   reply.set(http::field::content_type, "application/json");
   reply.set(http::field::cache_control, "no-store");
@@ -703,7 +706,7 @@ void WebServer::AddRow(std::int64_t utcMs, const std::uint16_t* values) {
   Impl& impl = *impl_;
   impl.history.Add(utcMs, values);
   impl.eventText = "data: ";
-  AppendRowJson(impl.eventText, utcMs, values, impl.channels);
+  AppendRowJson(impl.eventText, utcMs, values, impl.channels, &impl.layout);
   impl.eventText += "\n\n";
   impl.hub.Publish(impl.eventText);
   // One wake-up on the server's thread for however many rows are waiting.

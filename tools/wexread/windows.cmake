@@ -1,5 +1,5 @@
-# wexread for Windows, cross-built with mingw-w64: CLI11, Boost (Asio, Beast)
-# and nlohmann-json are header-only Debian packages of the build host. Their
+# wexread for Windows, cross-built with mingw-w64: CLI11, Boost (Asio, Beast),
+# nlohmann-json and toml++ are header-only Debian packages of the build host. Their
 # folders alone are put on the include path (through links in the build
 # folder), never the host's /usr/include, whose C headers would shadow
 # mingw's.
@@ -7,7 +7,7 @@ set(WEXREAD_HOST_INCLUDE /usr/include CACHE PATH
   "Where the build host's CLI11, Boost and nlohmann-json headers are")
 set(_host_headers ${CMAKE_CURRENT_BINARY_DIR}/host-headers)
 set(_missing "")
-foreach(_folder CLI boost nlohmann)
+foreach(_folder CLI boost nlohmann toml++)
   if(EXISTS ${WEXREAD_HOST_INCLUDE}/${_folder})
     file(MAKE_DIRECTORY ${_host_headers})
     file(CREATE_LINK ${WEXREAD_HOST_INCLUDE}/${_folder} ${_host_headers}/${_folder} SYMBOLIC)
@@ -23,14 +23,16 @@ check_cxx_source_compiles("#include <mutex>\nint main() { std::mutex m; m.lock()
 
 if(_missing)
   message(STATUS "wexread: ${_missing} not found in ${WEXREAD_HOST_INCLUDE} "
-    "(libcli11-dev, libboost-dev, nlohmann-json3-dev); not built")
+    "(libcli11-dev, libboost-dev, nlohmann-json3-dev, libtomlplusplus-dev); not built")
 elseif(NOT WEXREAD_HAVE_STD_MUTEX)
   message(STATUS "wexread: this compiler has no std::thread (the win32 thread model); "
     "configure with -DWEXLINK_MINGW_THREADS=posix to build wexread.exe; not built")
 else()
   set(CLI11_FOUND TRUE)
   set(Boost_FOUND TRUE)
-  foreach(_target CLI11::CLI11 Boost::headers nlohmann_json::nlohmann_json)
+  set(TOMLPLUSPLUS_FOUND TRUE)
+  set(nlohmann_json_FOUND TRUE)
+  foreach(_target CLI11::CLI11 Boost::headers nlohmann_json::nlohmann_json PkgConfig::TOMLPLUSPLUS)
     if(NOT TARGET ${_target})
       add_library(${_target} INTERFACE IMPORTED)
       target_include_directories(${_target} SYSTEM INTERFACE ${_host_headers})

@@ -46,6 +46,13 @@ struct NotifySlot {
   std::atomic<uint32_t> lParam{0};
 };
 
+// The driver's state record, field for field the documented record of the
+// card interface's design (names and order kept so that the two can be read
+// side by side). Fields marked "mirror" are written as the record says and
+// read by nothing in the library: the runs use the rings' own copies. They
+// stay for the card-interface fuzzer, which digests the whole record to prove
+// that a refused call changes nothing, and for whoever inspects the record in
+// a debugger.
 struct DriverState {
   DriverState();
 
@@ -59,7 +66,7 @@ struct DriverState {
   std::array<std::atomic<uint8_t>, kAddressTableBytes> ModuleAddressTable;
 
   // Polling: written by the tick during a run, by the start call before it.
-  std::array<uint8_t, 6> RequestFrame = kInitialRequestFrame;
+  wexlink::RequestFrame RequestFrame = kInitialRequestFrame;
   uint32_t UseAddressTable = 0;
   uint16_t ModuleCount = 0;
   int32_t ModuleIndex = 0;
@@ -72,14 +79,14 @@ struct DriverState {
   // Run and buffers.
   std::atomic<uint16_t> RunMode{0};
   uint16_t BufferMode = 0;
-  bool TimerActive = false;
+  bool TimerActive = false;  // mirror
   std::atomic<bool> TickBusy{false};
   int32_t TickCounter = 0;
   int32_t TickDivider = 0;
-  uint16_t BufferCount = 0;
+  uint16_t BufferCount = 0;  // mirror of ContinuousRing::BufferCount()
   uint32_t RowsPerBuffer = 0;
   uint16_t ChannelCount = 0;
-  int32_t SamplePeriod = 0;
+  int32_t SamplePeriod = 0;  // mirror
   uint32_t BufferValues = 0;
   uint32_t BufferBytes = 0;
   // The buffers themselves and their positions: the Driver's ContinuousRing
@@ -148,7 +155,9 @@ class Driver {
   void AppendRowContinuous(const uint16_t* row);
   void AppendRowSnapshot(const uint16_t* row);
   void NotifyBufferComplete();
-  bool TakeInReply();
+  // Reads every byte waiting, up to kReadLimit, into the receive buffer
+  // (grown when more wait than ever before); the count read, 0 when none.
+  int32_t TakeInReply();
   // The checks that ADResult and ADResultRecent make, in their order: the
   // error code when no buffer can be taken into `destination`, else 0, with
   // the ring's positions in `ring`.

@@ -60,6 +60,12 @@ class IoPorts {
   virtual void Out32(uint16_t port, uint32_t value) = 0;
 };
 
+// The value of a read from a port with nothing behind it: every bit of the
+// access's width set, as a bus that nobody drives answers.
+constexpr uint32_t AllOnes(unsigned width) {
+  return width >= 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1u;
+}
+
 // Ports served alike at every width: the six calls become Read and Write of
 // 1, 2 or 4 bytes (values little-endian, the x86 order).
 class WidthIoPorts : public IoPorts {
@@ -72,8 +78,23 @@ class WidthIoPorts : public IoPorts {
   void Out32(uint16_t port, uint32_t value) final { Write(port, value, 4); }
 
  protected:
-  virtual uint32_t Read(uint16_t port, int width) = 0;
-  virtual void Write(uint16_t port, uint32_t value, int width) = 0;
+  virtual uint32_t Read(uint16_t port, unsigned width) = 0;
+  virtual void Write(uint16_t port, uint32_t value, unsigned width) = 0;
+};
+
+// Ports that hand every access on, unchanged, to the IoPorts that Target
+// chooses for it.
+class ForwardingIoPorts : public IoPorts {
+ public:
+  uint8_t In8(uint16_t port) final { return Target().In8(port); }
+  uint16_t In16(uint16_t port) final { return Target().In16(port); }
+  uint32_t In32(uint16_t port) final { return Target().In32(port); }
+  void Out8(uint16_t port, uint8_t value) final { Target().Out8(port, value); }
+  void Out16(uint16_t port, uint16_t value) final { Target().Out16(port, value); }
+  void Out32(uint16_t port, uint32_t value) final { Target().Out32(port, value); }
+
+ protected:
+  virtual IoPorts& Target() = 0;
 };
 
 // No port access at all: writes do nothing and reads give all ones, as a bus

@@ -54,11 +54,10 @@ void Driver::PollNextModule() {
   const int k = s.ModuleIndex;
 
   if (s.UseAddressTable != 0) {
-    s.RequestFrame[2] = s.ModuleAddressTable[2 * k].load(kRelaxed);
-    s.RequestFrame[3] = s.ModuleAddressTable[2 * k + 1].load(kRelaxed);
+    s.RequestFrame = MakeRequestFrame(s.ModuleAddressTable[2 * k].load(kRelaxed),
+                                      s.ModuleAddressTable[2 * k + 1].load(kRelaxed));
   } else {
-    s.RequestFrame[2] = 1;
-    s.RequestFrame[3] = static_cast<uint8_t>(k);
+    s.RequestFrame = MakeRequestFrame(1, static_cast<uint8_t>(k));
   }
   port_.Write(s.RequestFrame.data(), static_cast<int32_t>(s.RequestFrame.size()));
 
@@ -69,16 +68,15 @@ void Driver::PollNextModule() {
   if (s.FirstPollPending != 0) {
     s.FirstPollPending = 0;  // nothing was asked before this step
   } else {
-    good = TakeInReply();
+    const int32_t got = TakeInReply();
+    good = got > 0 && IsGoodReply(s.ReadBuffer.get(), got);
   }
 
+  static_assert(kReplyValueCount == kChannelsPerModule);
   uint16_t* values = &s.ChannelValueTable[static_cast<std::size_t>(p) * kChannelsPerModule];
   if (good) {
     s.ModuleErrorCounts[p] = 0;
-    const uint8_t* reply = s.ReadBuffer.get() + kReplyValuesOffset;
-    for (int j = 0; j < kChannelsPerModule; ++j) {
-      values[j] = static_cast<uint16_t>(reply[2 * j] | (reply[2 * j + 1] << 8));
-    }
+    DecodeReplyValues(s.ReadBuffer.get(), values);
   } else {
     const int8_t count = s.ModuleErrorCounts[p];
     const int8_t threshold = s.MissThreshold.load(kRelaxed);
@@ -89,26 +87,22 @@ void Driver::PollNextModule() {
   s.ModuleIndex = (n == 1) ? 0 : (k + 1) % n;
 }
 
-// Reads every byte waiting (up to kReadLimit) and tells whether they are
-// exactly one well-framed reply. Bytes 1 to 4 are not looked at.
-bool Driver::TakeInReply() {
+int32_t Driver::TakeInReply() {
   auto& s = state_;
   int32_t waiting = 0;
   int32_t outgoing = 0;
   port_.QueryQueues(waiting, outgoing);
-  if (waiting <= 0) return false;
+  if (waiting <= 0) return 0;
   waiting = std::min(waiting, kReadLimit);
   if (!s.ReadBuffer || s.ReadBufferSize < waiting) {
     const int32_t size = waiting + 10;
     void* grown = std::realloc(s.ReadBuffer.get(), static_cast<std::size_t>(size));
-    if (grown == nullptr) return false;  // the old block is still owned
+    if (grown == nullptr) return 0;  // the old block is still owned
     (void)s.ReadBuffer.release();
     s.ReadBuffer.reset(static_cast<uint8_t*>(grown));
     s.ReadBufferSize = size;
   }
-  const uint8_t* reply = s.ReadBuffer.get();
-  const int32_t got = port_.ReadAvailable(s.ReadBuffer.get(), waiting);
-  return got == kReplyLength && reply[0] == kFrameStart && reply[kReplyLength - 1] == kFrameEnd;
+  return port_.ReadAvailable(s.ReadBuffer.get(), waiting);
 }
 
 void Driver::AppendRowContinuous(const uint16_t* row) {

@@ -28,13 +28,6 @@ class SerialPort {
   int32_t PortNumber() const { return portNumber_; }
   void SetPortNumber(int32_t port) { portNumber_ = port; }
 
-  // The link's default line settings; kept for reference, Open takes the
-  // settings only from its definition string.
-  static constexpr int32_t kDefaultBaudRate = 9600;
-  static constexpr int16_t kDefaultDataBits = 8;
-  static constexpr int16_t kDefaultStopBits = 1;
-  static constexpr int16_t kDefaultParity = 0;
-
   // "COM%d:" for a port number, into a buffer of at least 16 bytes.
   static void FormatDeviceName(int32_t port, char (&name)[16]);
 

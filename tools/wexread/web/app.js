@@ -20,7 +20,7 @@
     xRange: () => (graph ? graph.xAxisRange() : null),
     visibility: () => (graph ? graph.visibility() : []),
   });
-  let layout = null; // {port, modules, rowPeriodMs}
+  let layout = null; // {port, modules, names, unit, rowPeriodMs}
   let rows = []; // {t, up, c}, oldest first
   let cards = [];
   let graph = null;
@@ -30,6 +30,18 @@
   let alarmChanges = []; // newest last
   let hidden = []; // per series: hidden by the person looking
   const KEEP_CHANGES = 50;
+
+  // A channel's label: its name from the config file, else its alarm's.
+  function label(k, c) {
+    const name = layout.names && layout.names[k * 8 + c];
+    return name || channelName(layout.modules[k], c);
+  }
+
+  // " °C", " °F" or " K": the unit of every value shown.
+  function unitSuffix() {
+    const unit = layout.unit || "C";
+    return unit === "K" ? " K" : " °" + unit;
+  }
 
   // Degrees as wexread writes them: exact, at least one decimal.
   function celsius(v) {
@@ -67,7 +79,7 @@
         const figure = element("span", "figure", "–");
         figure.id = "v-" + k + "-" + c;
         const limit = element("span", "limit", "");
-        cell.append(element("small", "", channelName(name, c) + " °C"), figure, limit);
+        cell.append(element("small", "", label(k, c) + unitSuffix()), figure, limit);
         channels.append(cell);
         figures.push(figure);
         cells.push(cell);
@@ -208,8 +220,8 @@
     if (!graph) {
       plotBox.textContent = "";
       const labels = ["time"];
-      layout.modules.forEach((name) => {
-        for (let c = 0; c < 8; ++c) labels.push(name + " " + channelName(name, c));
+      layout.modules.forEach((name, k) => {
+        for (let c = 0; c < 8; ++c) labels.push(name + " " + label(k, c));
       });
       if (hidden.length !== labels.length - 1) hidden = new Array(labels.length - 1).fill(false);
       graph = new Dygraph(plotBox, data, {
@@ -220,7 +232,7 @@
         drawPoints: true,
         pointSize: 1.5,
         strokeWidth: 1.2,
-        ylabel: "°C",
+        ylabel: "°" + (layout.unit || "C"),
         legend: "onmouseover",
         labelsDiv: $("legend"),
         axisLineColor: "#888",
@@ -266,7 +278,8 @@
     const response = await fetch("history?minutes=" + minutes, { cache: "no-store" });
     if (!response.ok) throw new Error("history: " + response.status);
     const h = await response.json();
-    if (!layout || layout.modules.join() !== h.modules.join() || layout.port !== h.port) {
+    if (!layout || layout.modules.join() !== h.modules.join() || layout.port !== h.port ||
+        JSON.stringify(layout.names) !== JSON.stringify(h.names) || layout.unit !== h.unit) {
       // Another run (wexread restarted with other modules): its rows only.
       rows = rows.filter((r) => r.up.length === h.modules.length);
       layout = h;

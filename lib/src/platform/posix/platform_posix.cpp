@@ -1,8 +1,8 @@
 // The POSIX back end linked into the shared library.
 #include "core/platform.h"
-#include "platform/posix/ioports_machine.h"
-#include "platform/posix/ioports_posix.h"
+#include "platform/posix/machine_primitives.h"
 #include "platform/posix/notify_posix.h"
+#include "platform/posix/port_selection.h"
 #include "platform/posix/serial_posix.h"
 #include "platform/posix/timer_posix.h"
 
@@ -16,8 +16,7 @@ Platform& DefaultPlatform() {
   static posix::PosixSerialDevice serial;
   static posix::PosixPeriodicTimer timer;
   static posix::FdMessagePoster poster;
-  static posix::SelectedIoPorts ports(&posix::MakeMachineIoPorts,
-                                      &posix::MakeMachinePortInstructions);
+  static posix::SelectedIoPorts ports(&posix::MakeMachinePrimitives);
   static Platform platform{serial, timer, poster, ports};
   return platform;
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/posix/termios2_speed.h"
+#include "wexlink_com_device.h"
 
 namespace wexlink::posix {
 namespace {
@@ -57,10 +58,7 @@ std::optional<std::string> SerialDevicePath(std::string_view deviceName) {
     if (c < '0' || c > '9') return std::nullopt;
     number = number * 10 + static_cast<unsigned long>(c - '0');
   }
-  const std::string variable = "WEXLINK_COM" + std::string(digits);
-  const char* path = secure_getenv(variable.c_str());
-  if (path != nullptr && path[0] != '\0') return std::string(path);
-  return "/dev/ttyS" + std::to_string(number - 1);
+  return ComDevicePath(number);
 }
 
 std::optional<speed_t> StandardSpeed(uint32_t baud) {

@@ -14,11 +14,9 @@
 
 namespace wexlink::posix {
 
-// The device file behind a Windows-style device name "COM<n>:": the path in the
-// environment variable WEXLINK_COM<n> when it is set and not empty, otherwise
-// /dev/ttyS<n-1>. The variable is read with secure_getenv: a process running
-// with more privilege than its caller ignores it. Nothing for a name of
-// another form (n is 1 or more, written without leading zeros).
+// The device file behind a Windows-style device name "COM<n>:", by the rule in
+// wexlink_com_device.h (WEXLINK_COM<n>, else /dev/ttyS<n-1>). Nothing for a
+// name of another form (n is 1 or more, written without leading zeros).
 std::optional<std::string> SerialDevicePath(std::string_view deviceName);
 
 // Puts `settings` into `t`: raw bytes both ways, receiver on, modem status

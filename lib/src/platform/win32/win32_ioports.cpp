@@ -109,8 +109,6 @@ void Diagnostic(const std::string& line) {
   }
 }
 
-uint32_t AllOnes(int width) { return width == 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1u; }
-
 // A security descriptor that gives the current user, and nobody else, access
 // to a file created with it. Not valid when the user cannot be found out.
 class PrivateToUser {
@@ -284,7 +282,7 @@ HANDLE FileIoSpace::Handle() {
   return file;
 }
 
-uint32_t FileIoSpace::Read(uint16_t port, int width) {
+uint32_t FileIoSpace::Read(uint16_t port, unsigned width) {
   HANDLE file = Handle();
   if (file == INVALID_HANDLE_VALUE) return AllOnes(width);
   uint8_t bytes[4] = {0, 0, 0, 0};
@@ -292,25 +290,24 @@ uint32_t FileIoSpace::Read(uint16_t port, int width) {
   at.Offset = port;
   DWORD got = 0;
   // Bytes beyond the end of the file stay 0.
-  if (!ReadFile(file, bytes, static_cast<DWORD>(width), &got, &at) &&
-      GetLastError() != ERROR_HANDLE_EOF) {
+  if (!ReadFile(file, bytes, DWORD{width}, &got, &at) && GetLastError() != ERROR_HANDLE_EOF) {
     return AllOnes(width);
   }
   uint32_t value = 0;
-  for (int i = width - 1; i >= 0; --i) value = (value << 8) | bytes[i];
+  for (unsigned i = width; i-- > 0;) value = (value << 8) | bytes[i];
   return value;
 }
 
-void FileIoSpace::Write(uint16_t port, uint32_t value, int width) {
+void FileIoSpace::Write(uint16_t port, uint32_t value, unsigned width) {
   HANDLE file = Handle();
   if (file == INVALID_HANDLE_VALUE) return;
   uint8_t bytes[4];
-  for (int i = 0; i < width; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+  for (unsigned i = 0; i < width; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
   OVERLAPPED at{};
   at.Offset = port;
   DWORD written = 0;
   // Nothing to report: a port write has no result.
-  WriteFile(file, bytes, static_cast<DWORD>(width), &written, &at);
+  WriteFile(file, bytes, DWORD{width}, &written, &at);
 }
 
 // ---- The choice ---------------------------------------------------------------------

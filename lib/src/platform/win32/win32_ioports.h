@@ -60,8 +60,8 @@ class FileIoSpace final : public WidthIoPorts {
 
  private:
   HANDLE Handle();
-  uint32_t Read(uint16_t port, int width) override;
-  void Write(uint16_t port, uint32_t value, int width) override;
+  uint32_t Read(uint16_t port, unsigned width) override;
+  void Write(uint16_t port, uint32_t value, unsigned width) override;
 
   const std::wstring path_;
   std::atomic<HANDLE> handle_{INVALID_HANDLE_VALUE};
@@ -71,22 +71,15 @@ class FileIoSpace final : public WidthIoPorts {
 // The port space the library uses, chosen at the first access: the file named
 // by WEXLINK_IOSPACE when that variable is set and not empty, otherwise the
 // processor's ports. The choice holds from then on.
-class SelectedIoPorts final : public IoPorts {
+class SelectedIoPorts final : public ForwardingIoPorts {
  public:
   SelectedIoPorts() = default;
   ~SelectedIoPorts() override;
   SelectedIoPorts(const SelectedIoPorts&) = delete;
   SelectedIoPorts& operator=(const SelectedIoPorts&) = delete;
 
-  uint8_t In8(uint16_t port) override { return Target().In8(port); }
-  uint16_t In16(uint16_t port) override { return Target().In16(port); }
-  uint32_t In32(uint16_t port) override { return Target().In32(port); }
-  void Out8(uint16_t port, uint8_t value) override { Target().Out8(port, value); }
-  void Out16(uint16_t port, uint16_t value) override { Target().Out16(port, value); }
-  void Out32(uint16_t port, uint32_t value) override { Target().Out32(port, value); }
-
  private:
-  IoPorts& Target();
+  IoPorts& Target() override;
 
   ProcessorPorts processor_;
   std::atomic<IoPorts*> target_{nullptr};

@@ -1,14 +1,14 @@
-#include "platform/posix/ioports_machine.h"
+#include "platform/posix/machine_primitives.h"
 
 #include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
-
-#include "platform/posix/ioports_route.h"
 
 #if defined(__linux__) && (defined(__x86_64__) || defined(__i386__)) && __has_include(<sys/io.h>)
 #include <sys/io.h>
@@ -30,6 +30,55 @@ std::atomic<bool> gAllPortsRefused{false};
 std::atomic<bool> gRangesRefused{false};
 
 bool Permanent(int error) { return error == EPERM || error == ENOSYS || error == EINVAL; }
+
+// A guarded instruction: while it runs, a SIGSEGV on this thread (the
+// processor refusing the port) jumps back to Guarded instead of ending the
+// process. One guarded instruction at a time; the handler that was there before
+// is put back afterwards. A fault of another thread in that moment is not
+// ours: the handler reinstalls the previous one and returns, so the faulting
+// instruction runs again under it.
+// Volatile: the port instructions are not memory accesses to the compiler,
+// which could otherwise drop the store before them as dead.
+thread_local sigjmp_buf* volatile tRefusalLanding = nullptr;
+std::mutex gGuardMutex;
+struct sigaction gPreviousHandler {};
+
+void OnRefusedInstruction(int /*signal*/, siginfo_t* /*info*/, void* /*context*/) {
+  if (tRefusalLanding != nullptr) siglongjmp(*tRefusalLanding, 1);
+  sigaction(SIGSEGV, &gPreviousHandler, nullptr);
+}
+
+template <typename Instruction>
+bool Guarded(Instruction instruction) {
+  std::lock_guard lock(gGuardMutex);
+  struct sigaction ours {};
+  ours.sa_sigaction = &OnRefusedInstruction;
+  ours.sa_flags = SA_SIGINFO;
+  sigemptyset(&ours.sa_mask);
+  if (sigaction(SIGSEGV, &ours, &gPreviousHandler) != 0) return false;
+  sigjmp_buf landing;
+  volatile bool done = false;
+  if (sigsetjmp(landing, 1) == 0) {
+    tRefusalLanding = &landing;
+    instruction();
+    done = true;
+  }
+  tRefusalLanding = nullptr;
+  sigaction(SIGSEGV, &gPreviousHandler, nullptr);
+  return done;
+}
+
+uint32_t In(uint16_t port, unsigned width) {
+  if (width == 1) return inb(port);
+  if (width == 2) return inw(port);
+  return inl(port);
+}
+
+void Out(uint16_t port, uint32_t value, unsigned width) {
+  if (width == 1) outb(static_cast<uint8_t>(value), port);
+  if (width == 2) outw(static_cast<uint16_t>(value), port);
+  if (width == 4) outl(value, port);
+}
 #endif
 
 // /dev/port, opened at its first use; -1 when it cannot be.
@@ -42,6 +91,8 @@ int DevPort() {
 
 class MachinePrimitives final : public PortPrimitives {
  public:
+  bool HasInstructions() const override { return WEXLINK_PORT_INSTRUCTIONS != 0; }
+
   bool OpenAllPorts() override {
 #if WEXLINK_PORT_INSTRUCTIONS
     if (tAllPorts) return true;
@@ -75,24 +126,44 @@ class MachinePrimitives final : public PortPrimitives {
 
   uint32_t InstructionIn(uint16_t port, unsigned width) override {
 #if WEXLINK_PORT_INSTRUCTIONS
-    if (width == 1) return inb(port);
-    if (width == 2) return inw(port);
-    return inl(port);
+    return In(port, width);
 #else
     (void)port;
-    return width == 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1u;
+    return AllOnes(width);
 #endif
   }
 
   void InstructionOut(uint16_t port, uint32_t value, unsigned width) override {
 #if WEXLINK_PORT_INSTRUCTIONS
-    if (width == 1) outb(static_cast<uint8_t>(value), port);
-    if (width == 2) outw(static_cast<uint16_t>(value), port);
-    if (width == 4) outl(value, port);
+    Out(port, value, width);
 #else
     (void)port;
     (void)value;
     (void)width;
+#endif
+  }
+
+  bool GuardedInstructionIn(uint16_t port, unsigned width, uint32_t& value) override {
+#if WEXLINK_PORT_INSTRUCTIONS
+    volatile uint32_t got = AllOnes(width);
+    const bool done = Guarded([&] { got = In(port, width); });
+    value = got;
+    return done;
+#else
+    (void)port;
+    value = AllOnes(width);
+    return false;
+#endif
+  }
+
+  bool GuardedInstructionOut(uint16_t port, uint32_t value, unsigned width) override {
+#if WEXLINK_PORT_INSTRUCTIONS
+    return Guarded([&] { Out(port, value, width); });
+#else
+    (void)port;
+    (void)value;
+    (void)width;
+    return false;
 #endif
   }
 
@@ -109,30 +180,10 @@ class MachinePrimitives final : public PortPrimitives {
   }
 };
 
-#if WEXLINK_PORT_INSTRUCTIONS
-class PortInstructions final : public IoPorts {
- public:
-  uint8_t In8(uint16_t port) override { return inb(port); }
-  uint16_t In16(uint16_t port) override { return inw(port); }
-  uint32_t In32(uint16_t port) override { return inl(port); }
-  void Out8(uint16_t port, uint8_t value) override { outb(value, port); }
-  void Out16(uint16_t port, uint16_t value) override { outw(value, port); }
-  void Out32(uint16_t port, uint32_t value) override { outl(value, port); }
-};
-#endif
-
 }  // namespace
 
-std::unique_ptr<IoPorts> MakeMachineIoPorts() {
-  return std::make_unique<RoutedIoPorts>(std::make_unique<MachinePrimitives>());
-}
-
-std::unique_ptr<IoPorts> MakeMachinePortInstructions() {
-#if WEXLINK_PORT_INSTRUCTIONS
-  return std::make_unique<PortInstructions>();
-#else
-  return nullptr;
-#endif
+std::unique_ptr<PortPrimitives> MakeMachinePrimitives() {
+  return std::make_unique<MachinePrimitives>();
 }
 
 }  // namespace wexlink::posix
