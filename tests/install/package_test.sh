@@ -157,7 +157,9 @@ if [ "$(id -u)" -eq 0 ]; then
     check "no setuid or setgid file" test -z "$(find "$root" -perm /6000)"
   fi
   check "dpkg -P in the throwaway root" dpkg_root -P $packages
-  check "purge leaves no file" test -z "$(find "$root/usr" -type f 2>/dev/null)"
+  leftover=$(find "$root/usr" -type f 2>/dev/null || true)
+  check "purge leaves no file" test -z "$leftover"
+  if [ -n "$leftover" ]; then echo "$leftover"; fi
   if [ "$failures" -ne 0 ]; then cat "$tmp/dpkg.log"; fi
 else
   echo "     not root: the throwaway-root installation was not run"
