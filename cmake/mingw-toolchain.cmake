@@ -3,9 +3,17 @@
 set(CMAKE_SYSTEM_NAME Windows)
 
 # Prefer the compilers with the win32 thread model: the posix one would make the
-# DLL depend on libwinpthread-1.dll.
-find_program(_mingw_gcc NAMES ${_mingw_prefix}-gcc-win32 ${_mingw_prefix}-gcc REQUIRED)
-find_program(_mingw_gxx NAMES ${_mingw_prefix}-g++-win32 ${_mingw_prefix}-g++ REQUIRED)
+# DLL depend on libwinpthread-1.dll. wexread.exe needs std::thread, which only
+# the posix model has in this GCC: its cross build sets WEXLINK_MINGW_THREADS
+# to posix (and links the thread library statically).
+set(WEXLINK_MINGW_THREADS win32 CACHE STRING "Thread model of the mingw-w64 compilers (win32 or posix)")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES WEXLINK_MINGW_THREADS)
+set(_mingw_threads ${WEXLINK_MINGW_THREADS})
+if(NOT _mingw_threads)
+  set(_mingw_threads win32)
+endif()
+find_program(_mingw_gcc NAMES ${_mingw_prefix}-gcc-${_mingw_threads} ${_mingw_prefix}-gcc REQUIRED)
+find_program(_mingw_gxx NAMES ${_mingw_prefix}-g++-${_mingw_threads} ${_mingw_prefix}-g++ REQUIRED)
 find_program(_mingw_windres NAMES ${_mingw_prefix}-windres REQUIRED)
 set(CMAKE_C_COMPILER ${_mingw_gcc})
 set(CMAKE_CXX_COMPILER ${_mingw_gxx})

@@ -66,12 +66,21 @@ def build(ctx):
              "-DCMAKE_TOOLCHAIN_FILE=%s" % w.toolchain(ctx.repo), "-DCMAKE_BUILD_TYPE=Release"]
             + launcher, w.logs / "tests-configure.log")
     run(["cmake", "--build", w.tests, "-j2"], w.logs / "tests-build.log")
+    # wexread.exe needs std::thread, which only the posix thread model has: a
+    # build of its own, linked statically; it runs beside the DLL built above.
+    if not (w.wexread / "CMakeCache.txt").exists():
+        run(["cmake", "-S", ctx.repo, "-B", w.wexread, "-DCMAKE_TOOLCHAIN_FILE=%s" % w.toolchain(
+            ctx.repo), "-DCMAKE_BUILD_TYPE=Release", "-DWEXLINK_MINGW_THREADS=posix",
+             "-DWEXLINK_BUILD_APP=OFF", "-DWEXLINK_BUILD_TOOLS=OFF", "-DWEXLINK_BUILD_TESTS=OFF",
+             "-DWEXLINK_BUILD_BENCH=OFF"] + launcher, w.logs / "wexread-configure.log")
+    run(["cmake", "--build", w.wexread, "-j2", "--target", "wexread"],
+        w.logs / "wexread-build.log")
     shutil.copy2(w.lib / "lib/wexlink.dll", w.tests / "wexlink.dll")
     # A DLL that exports only a plain "Initial" through dllexport: what the
     # export check and Wexmon must both reject.
     run([w.tool("g++"), "-shared", "-static-libgcc", "-o", w.dir / "plain-exports.dll",
          ctx.repo / "tests/wine/plain_exports.cpp"], w.logs / "plain-exports.log")
-    for name in ("cross-build.log", "tests-build.log"):
+    for name in ("cross-build.log", "tests-build.log", "wexread-build.log"):
         warnings = [l for l in (w.logs / name).read_text(errors="replace").splitlines()
                     if "warning:" in l]
         for line in warnings[:20]:
@@ -212,6 +221,26 @@ def ports_unusable(ctx):
         ctx, ["wine_client.exe", "--ports", "unusable"], 30,
         env={"WEXLINK_IOSPACE": win_path(folder)}))
     once(out, "WEXLINK_IOSPACE .*: port writes do nothing", "the unusable file reported once")
+
+
+# ---- wexread.exe under Wine --------------------------------------------------
+
+
+@check("wexread_imports")
+def wexread_imports(ctx):
+    text = subprocess.run([ctx.width.tool("objdump"), "-p", ctx.width.wexread_exe],
+                          capture_output=True, text=True, check=True).stdout
+    names = sorted(set(re.findall(r"DLL Name: (\S+)", text)))
+    allowed = {"wexlink.dll", "kernel32.dll", "msvcrt.dll", "ws2_32.dll", "mswsock.dll"}
+    if not names or any(n.lower() not in allowed for n in names):
+        raise Failure("wexread.exe imports %s; only wexlink.dll and system DLLs belong" % names)
+    log("wexread.exe imports " + ", ".join(names))
+
+
+@check("wexread")
+def wexread(ctx):
+    import wexread_wine
+    wexread_wine.run(ctx, ctx.width.wexread_exe)
 
 
 # ---- Wexmon.exe under Wine ---------------------------------------------------

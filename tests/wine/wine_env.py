@@ -56,6 +56,8 @@ class Width:
         self.lib = self.dir / "lib"  # the library and Wexmon.exe
         self.tests = self.dir / "tests"  # the Windows test programs
         self.app = self.lib / "app"
+        self.wexread = self.dir / "wexread"  # wexread.exe (posix thread model)
+        self.wexread_exe = self.wexread / "tools/wexread/wexread.exe"
         self.prefix = self.dir / "wineprefix"
         self.logs = self.dir / "logs"
         self.logs.mkdir(parents=True, exist_ok=True)

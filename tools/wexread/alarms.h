@@ -135,6 +135,8 @@ class RelayWriter {
   // Whether this process may write the port: WEXLINK_GRANTED_PORTS covers it,
   // or the process holds CAP_SYS_RAWIO.
   static bool PortAccess();
+  // The line printed at the start when rules name relays and PortAccess() is false.
+  static std::string NoAccessNote();
 
   explicit RelayWriter(bool enabled) : enabled_(enabled) {}
   bool enabled() const { return enabled_; }

@@ -9,15 +9,12 @@
 // the rows kept (each page's event stream takes rows from a queue of its own:
 // this thread never waits for a browser). SIGINT, SIGTERM and SIGHUP are
 // blocked in every thread but this one, whose handler wakes the wait (and a
-// blocked write).
+// blocked write); on Windows, Ctrl+C and Ctrl+Break (stop_signal.h).
 //
 // A device that goes away (or a line on which every module has fallen
 // silent) stops the run; rows without values follow on the same schedule
 // while the path is reopened with a growing pause, and the run starts again
 // once it opens.
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -35,54 +32,20 @@
 #include "options.h"
 #include "output.h"
 #include "plant_outputs.h"
+#include "platform.h"
 #include "readings.h"
 #include "row_clock.h"
-#include "serial_diagnosis.h"
+#include "stop_signal.h"
 #include "wexlink.h"
 #include "web_server.h"
 #include "service_notify.h"
-#include "wexlink_com_device.h"
 
 namespace wexread {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-volatile std::sig_atomic_t g_stopSignal = 0;
-volatile std::sig_atomic_t g_reopen = 0;  // SIGHUP: reopen --output (log rotation)
-int g_wakeWrite = -1;
-
-void OnStopSignal(int signo) {
-  const int savedErrno = errno;
-  if (signo == SIGHUP)
-    g_reopen = 1;
-  else
-    g_stopSignal = signo;
-  const char byte = 1;
-  if (g_wakeWrite >= 0 && ::write(g_wakeWrite, &byte, 1) < 0) {
-    // The pipe is full: a wake-up is already waiting.
-  }
-  errno = savedErrno;
-}
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-std::string DeviceOf(const Options& o) {
-  if (!o.device.empty()) return o.device;
-  return wexlink::ComDevicePath(o.port);
-}
+std::string DeviceOf(const Options& o) { return PortDevice(o.port, o.device); }
 
 RunLayout LayoutOf(const Options& o) {
   RunLayout layout;
@@ -120,7 +83,7 @@ class Reader {
  public:
   explicit Reader(const Options& o)
       : o_(o),
-        sink_(o.outputPath, &g_stopSignal),
+        sink_(o.outputPath, StopFlag()),
         status_(!o.quiet && isatty(2) == 1),
         acquisition_(o),
         watch_(DeviceOf(o)),
@@ -381,16 +344,6 @@ void Reader::TryReopen(Clock::time_point now) {
 }
 
 int Reader::Run() {
-  int wake[2];
-  if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0)
-    throw OutputError("pipe: " + std::string(std::strerror(errno)));
-  const Descriptor wakeRead(wake[0]);
-  const Descriptor wakeWrite(wake[1]);
-  struct WakeRegistration {
-    explicit WakeRegistration(int fd) { g_wakeWrite = fd; }
-    ~WakeRegistration() { g_wakeWrite = -1; }
-  } const wakeRegistration(wake[1]);
-
   const auto rowPeriod = tick_ * o_.ModuleCount();
   if (o_.listen) {
     server_ = std::make_unique<WebServer>(
@@ -414,10 +367,7 @@ int Reader::Run() {
   StartRun();
   started_ = true;
   // Every thread is started: from here on the stop signals come to this one.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, s);
-  pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+  ReceiveStopRequests();
   // After the start, which may be refused: no header without rows to follow.
   if (o_.format == Format::Table || (o_.format == Format::Csv && sink_.isNew())) {
     if (sink_.Write(HeaderText(o_.format, metrics_.layout)) != Sink::Result::Written) return 0;
@@ -442,11 +392,8 @@ int Reader::Run() {
                                                std::chrono::duration<double>(*o_.exitOnLossS))
                                          : Clock::duration(kNever);
 
-  while (g_stopSignal == 0 && !done_) {
-    if (g_reopen != 0) {
-      g_reopen = 0;
-      Reopen();
-    }
+  while (!StopRequested() && !done_) {
+    if (TakeReopenRequest()) Reopen();
     service_.Tick();
     auto now = Clock::now();
     if (now >= deadline) break;
@@ -458,16 +405,8 @@ int Reader::Run() {
       // The watchdog's ping may be due before the target.
       const auto tick = service_.untilTick();
       const auto until = tick ? std::min(target, now + *tick) : target;
-      const int timeoutMs =
-          static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
-      pollfd fds[1] = {{wakeRead.get(), POLLIN, 0}};
-      if (poll(fds, 1, timeoutMs) != 0) {
-        // A signal: SIGHUP's reopen and the loop goes on; the others end it.
-        char drained[64];
-        while (::read(wakeRead.get(), drained, sizeof drained) > 0) {
-        }
-        continue;
-      }
+      // A signal: SIGHUP's reopen and the loop goes on; the others end it.
+      if (WaitForStop(until)) continue;
       now = Clock::now();
       if (now < target) continue;
     }
@@ -530,25 +469,12 @@ int Main(int argc, char** argv) {
   }
   const Options& o = *parsed.options;
 
-  // Before any thread exists, so that every thread started from here on
-  // inherits the mask and only this one takes the signals.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, s);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: a write blocked on a full pipe gives way
-  for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);  // a closed reader is EPIPE, the end of the output
-
-  if (!o.device.empty()) {
-    setenv(wexlink::ComDeviceVariable(o.port).c_str(), o.device.c_str(), 1);
-  }
-
   std::unique_ptr<Reader> reader;
   try {
+    // Before any thread exists, so that every thread started from here on
+    // inherits the mask and only this one takes the signals.
+    InstallStopHandlers();
+    if (!o.device.empty()) NamePortDevice(o.port, o.device);
     reader = std::make_unique<Reader>(o);
     return reader->Run();
   } catch (const LibraryError& e) {
@@ -556,7 +482,7 @@ int Main(int argc, char** argv) {
     std::string message = e.what();
     if (e.code() == WEXLINK_E_PORT)
       message += " (COM" + std::to_string(o.port) + " is " + DeviceOf(o) +
-                 "): " + wexdiag::DiagnoseSerialOpen(DeviceOf(o));
+                 "): " + DiagnosePortOpen(DeviceOf(o));
     std::fprintf(stderr, "wexread: %s\n", message.c_str());
     return 3;
   } catch (const std::exception& e) {

@@ -2,9 +2,6 @@
 
 #include "config.h"
 
-#include <sys/auxv.h>
-#include <sys/stat.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
@@ -12,6 +9,8 @@
 #include <cstdio>
 #include <map>
 #include <set>
+
+#include "platform.h"
 
 #ifndef WEXREAD_VERSION
 #define WEXREAD_VERSION "0"
@@ -200,36 +199,6 @@ std::optional<ListenAddress> ParseListenAddress(const std::string& text) {
   return ListenAddress{host, port};
 }
 
-namespace {
-
-// A file by device and inode, or, for one not there yet, by its folder's and
-// its name: two spellings of one path compare equal.
-struct FileIdentity {
-  dev_t device = 0;
-  ino_t inode = 0;
-  std::string name;  // empty when the file itself exists
-  bool operator==(const FileIdentity&) const = default;
-};
-
-std::optional<FileIdentity> IdentityOf(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) return FileIdentity{st.st_dev, st.st_ino, {}};
-  const auto slash = path.rfind('/');
-  const std::string folder =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (::stat(folder.c_str(), &st) != 0) return std::nullopt;
-  return FileIdentity{st.st_dev, st.st_ino, name};
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-  const auto first = IdentityOf(a);
-  const auto second = IdentityOf(b);
-  return first ? first == second : a == b;
-}
-
-}  // namespace
-
 ParseResult ParseCommandLine(int argc, char** argv, bool stdoutIsTerminal) {
   Options o;
   CLI::App app{
@@ -401,7 +370,7 @@ ParseResult ParseCommandLine(int argc, char** argv, bool stdoutIsTerminal) {
     return UsageError("--output and --textfile name the same file (" + o.textfile +
                       "): the metrics would be renamed over the rows");
 
-  if (!o.device.empty() && getauxval(AT_SECURE) != 0)
+  if (!o.device.empty() && RunningPrivileged())
     return UsageError(
         "--device: the library ignores WEXLINK_COM<N> in a privileged process; "
         "run wexread without setuid, setgid or file capabilities");

@@ -49,6 +49,9 @@ class Sink {
   void OpenFile();  // path_, for appending; learns what the file holds
 
   int fd_ = 1;
+#ifdef _WIN32
+  void* handle_ = nullptr;  // the file or standard output (a HANDLE)
+#endif
   bool ownsFd_ = false;
   bool isNew_ = true;
   bool isTerminal_ = false;

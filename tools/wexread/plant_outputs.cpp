@@ -51,6 +51,8 @@ std::unique_ptr<PlantOutputs> PlantOutputs::Start(const Options& o, const RunLay
     }
     std::fprintf(stderr, "wexread: MQTT to %s:%d, topics under %s/\n", s.host.c_str(), s.port,
                  s.prefix.c_str());
+#elif defined(_WIN32)
+    throw PlantError("--mqtt is not available on Windows (no libmosquitto for Windows builds)");
 #else
     throw PlantError("--mqtt: this wexread was built without libmosquitto (libmosquitto-dev)");
 #endif
@@ -66,6 +68,8 @@ std::unique_ptr<PlantOutputs> PlantOutputs::Start(const Options& o, const RunLay
     const bool v6 = o.modbus->host.find(':') != std::string::npos;
     std::fprintf(stderr, "wexread: Modbus TCP at %s%s%s:%d\n", v6 ? "[" : "",
                  o.modbus->host.c_str(), v6 ? "]" : "", p->modbus_->port());
+#elif defined(_WIN32)
+    throw PlantError("--modbus is not available on Windows (no libmodbus for Windows builds)");
 #else
     throw PlantError("--modbus: this wexread was built without libmodbus (libmodbus-dev)");
 #endif
