@@ -64,10 +64,11 @@ def test_config(o, folder):
     want = [fahrenheit(e2e.default_raw(0, c)) if c == 3 else
             round(e2e.celsius(e2e.default_raw(0, c)) * 9 / 5 + 32, 6) for c in range(8)]
     # An alarm on the named channel, its limit in the file's unit against the
-    # calibrated value (raised at once), and a module alarm that stays ok.
+    # calibrated value (raised at once); a module alarm and the module's low
+    # limit on its other channels, which stay ok.
     high = want[3] - 10
     conf = write(os.path.join(folder, "lab.toml"), config_text(sim.link) +
-                 'high = %s\n\n[[module]]\nmodule = "01:00"\ndown_after = 30\n' % high)
+                 'high = %s\n\n[[module]]\nmodule = "01:00"\ndown_after = 30\nlow = -40\n' % high)
 
     # Bad files: status 2, the file and the line named, nothing run.
     bad = {
@@ -84,7 +85,7 @@ def test_config(o, folder):
             r"bad\.toml:4: unknown key 'channel\.colour'",
         '[[channel]]\nmodule = "01:00"\nchannel = 0\nhysteresis = 1\n':
             r"bad\.toml:1: channel: an alarm needs high or low",
-        '[[module]]\nmodule = "01:00"\n': r"bad\.toml:1: module: down_after is needed",
+        '[[module]]\nmodule = "01:00"\n': r"bad\.toml:1: module: down_after, high or low",
     }
     for text, pattern in bad.items():
         path = write(os.path.join(folder, "bad.toml"), text)
@@ -122,7 +123,11 @@ def test_config(o, folder):
     alarms = {(r["kind"], r["name"]): r for r in json.loads(e2e.http(base + "/alarms")[1])["rules"]}
     check(alarms.get(("high", NAME), {}).get("state") == "raised" and
           alarms[("high", NAME)]["limit"] == high and
-          [r["state"] for (kind, _), r in alarms.items() if kind == "down"] == ["ok"],
+          [r["state"] for (kind, _), r in alarms.items() if kind == "down"] == ["ok"] and
+          # the module's low limit on each of its channels without one of their own
+          sorted(r["channel"] for (kind, _), r in alarms.items() if kind == "low") ==
+          [0, 1, 2, 4, 5, 6, 7] and
+          all(r["state"] == "ok" for (kind, _), r in alarms.items() if kind == "low"),
           "alarms from the file: %r" % alarms)
     status, exposition = e2e.http(base + "/metrics")
     reader.send_signal(signal.SIGTERM)

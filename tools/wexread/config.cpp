@@ -10,6 +10,8 @@
 #include <iterator>
 #include <set>
 
+#include "readings.h"
+
 namespace wexread {
 namespace {
 
@@ -241,6 +243,8 @@ std::optional<std::string> ReadModules(const std::string& path, const toml::node
   }
   for (const toml::node& item : *tables) {
     ModuleAlarm alarm;
+    ChannelAlarm limits;  // high/low for every channel of the module
+    bool haveLimits = false;
     bool haveModule = false;
     for (auto&& [key, value] : *item.as_table()) {
       const std::string k(key.str());
@@ -265,12 +269,45 @@ std::optional<std::string> ReadModules(const std::string& path, const toml::node
         const auto number = Number(value);
         if (!number || *number <= 0) return at + "a number of seconds above 0 expected";
         alarm.downAfterS = *number;
+      } else if (k == "high" || k == "low" || k == "hysteresis" || k == "delay") {
+        const auto number = Number(value);
+        if (!number) return at + "a finite number expected";
+        if ((k == "hysteresis" || k == "delay") && *number < 0) return at + "0 or more expected";
+        if (k == "high") limits.high = *number;
+        if (k == "low") limits.low = *number;
+        if (k == "hysteresis") limits.hysteresis = *number;
+        if (k == "delay") limits.delayS = *number;
+        haveLimits = true;
       } else {
         return Where(path, value) + ": unknown key 'module." + k + "'";
       }
     }
     if (!haveModule) return Where(path, item) + ": module: the module's address is needed";
-    if (alarm.downAfterS <= 0) return Where(path, item) + ": module: down_after is needed";
+    if (haveLimits) {
+      if (!limits.high && !limits.low)
+        return Where(path, item) + ": module: an alarm needs high or low";
+      // The module's limits hold for each of its channels that has none of
+      // its own ([[channel]] or --high/--low); the relay and program too.
+      limits.module = alarm.module;
+      limits.relay = alarm.relay;
+      limits.onAlarm = alarm.onAlarm;
+      for (unsigned c = 0; c < kChannelsPerModule; ++c) {
+        const bool own =
+            std::any_of(o.alarms.channels.begin(), o.alarms.channels.end(), [&](const auto& a) {
+              return a.module == limits.module && a.channel == c;
+            });
+        if (own) continue;
+        ChannelAlarm rule = limits;
+        rule.channel = c;
+        for (const auto& setting : o.channelSettings)
+          if (AddressName(setting.module) == rule.module && setting.channel == c)
+            rule.name = setting.name;
+        o.alarms.channels.push_back(std::move(rule));
+      }
+    } else if (alarm.downAfterS <= 0) {
+      return Where(path, item) + ": module: down_after, high or low is needed";
+    }
+    if (alarm.downAfterS <= 0) continue;
     const bool overridden =
         std::any_of(o.alarms.modules.begin(), o.alarms.modules.end(),
                     [&](const auto& a) { return a.module == alarm.module; });
