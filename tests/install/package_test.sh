@@ -18,6 +18,11 @@ build=$(cd "$1" && pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
+# Each phase announces itself with the seconds so far: a test stopped by its
+# time limit (ctest kills it outright) shows the phase it was in.
+started=$SECONDS
+step() { echo "---- $* ($((SECONDS - started)) s)"; }
+
 failures=0
 check() {  # description, command...
   local what=$1
@@ -32,6 +37,7 @@ check() {  # description, command...
 
 command -v dpkg-deb >/dev/null || { echo "SKIPPED: no dpkg-deb (not a Debian system)"; exit 77; }
 
+step cpack -G DEB
 if ! cpack --config "$build/CPackConfig.cmake" -B "$tmp/out" >"$tmp/cpack.log" 2>&1; then
   cat "$tmp/cpack.log"
   echo "FAIL cpack"
@@ -49,6 +55,7 @@ field() { dpkg-deb -f "$(deb "$1")" "$2"; }
 files() { dpkg-deb --contents "$(deb "$1")" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|'; }
 has() { files "$1" | grep -qx "$2"; }
 
+step each package: fields and files
 for p in $packages; do
   check "$p: built" test -f "$(deb "$p")"
   echo "---- $(deb "$p")"
@@ -153,6 +160,7 @@ check "no file in two packages" test ! -s "$tmp/dups"
 cat "$tmp/dups"
 
 # lintian: warnings are shown, errors fail.
+step lintian
 if command -v lintian >/dev/null; then
   lintian --tag-display-limit 0 ./*.deb >"$tmp/lintian.txt" 2>&1 || true
   grep -v '^running with root' "$tmp/lintian.txt" || true
@@ -162,6 +170,7 @@ else
 fi
 
 # apt would install the set here, dependencies included (simulation only).
+step apt-get -s install
 if command -v apt-get >/dev/null; then
   debs=()
   for p in $packages; do debs+=("./$(deb "$p")"); done
@@ -169,6 +178,7 @@ if command -v apt-get >/dev/null; then
     bash -c 'apt-get -s -q install "$@" >"'"$tmp"'/apt.log" 2>&1 || { cat "'"$tmp"'/apt.log"; exit 1; }' _ "${debs[@]}"
 fi
 
+step dpkg into a throwaway root
 # A throwaway root: unpack and configure with the maintainer scripts run
 # outside a chroot (there is no shell inside) against DPKG_ROOT. A stub
 # ldconfig keeps the library's post-install call from touching this machine's
@@ -221,5 +231,5 @@ else
   echo "     not root: the throwaway-root installation was not run"
 fi
 
-echo "packages: $failures failure(s)"
-[ "$failures" -eq 0 ]
+echo "packages: $failures failure(s) in $((SECONDS - started)) s"
+[ "$failures" -eq 0 ] || exit 1

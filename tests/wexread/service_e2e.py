@@ -61,9 +61,14 @@ def config_text(device):
 
 def test_config(o, folder):
     sim = e2e.Sim(o.sim, folder, [])
-    conf = write(os.path.join(folder, "lab.toml"), config_text(sim.link))
     want = [fahrenheit(e2e.default_raw(0, c)) if c == 3 else
             round(e2e.celsius(e2e.default_raw(0, c)) * 9 / 5 + 32, 6) for c in range(8)]
+    # An alarm on the named channel, its limit in the file's unit against the
+    # calibrated value (raised at once); a module alarm and the module's low
+    # limit on its other channels, which stay ok.
+    high = want[3] - 10
+    conf = write(os.path.join(folder, "lab.toml"), config_text(sim.link) +
+                 'high = %s\n\n[[module]]\nmodule = "01:00"\ndown_after = 30\nlow = -40\n' % high)
 
     # Bad files: status 2, the file and the line named, nothing run.
     bad = {
@@ -78,6 +83,9 @@ def test_config(o, folder):
         '[[channel]]\nmodule = "01:00"\nchannel = 0\ngain = "x"\n': r"bad\.toml:4: channel\.gain",
         '[[channel]]\nmodule = "01:00"\nchannel = 0\ncolour = 1\n':
             r"bad\.toml:4: unknown key 'channel\.colour'",
+        '[[channel]]\nmodule = "01:00"\nchannel = 0\nhysteresis = 1\n':
+            r"bad\.toml:1: channel: an alarm needs high or low",
+        '[[module]]\nmodule = "01:00"\n': r"bad\.toml:1: module: down_after, high or low",
     }
     for text, pattern in bad.items():
         path = write(os.path.join(folder, "bad.toml"), text)
@@ -112,11 +120,21 @@ def test_config(o, folder):
           "/history names and unit: %r %r" % (history["names"], history["unit"]))
     check([r["c"] for r in history["rows"] if r["up"] == [1]][-1] == want,
           "/history values %r" % history["rows"][-1])
+    alarms = {(r["kind"], r["name"]): r for r in json.loads(e2e.http(base + "/alarms")[1])["rules"]}
+    check(alarms.get(("high", NAME), {}).get("state") == "raised" and
+          alarms[("high", NAME)]["limit"] == high and
+          [r["state"] for (kind, _), r in alarms.items() if kind == "down"] == ["ok"] and
+          # the module's low limit on each of its channels without one of their own
+          sorted(r["channel"] for (kind, _), r in alarms.items() if kind == "low") ==
+          [0, 1, 2, 4, 5, 6, 7] and
+          all(r["state"] == "ok" for (kind, _), r in alarms.items() if kind == "low"),
+          "alarms from the file: %r" % alarms)
     status, exposition = e2e.http(base + "/metrics")
     reader.send_signal(signal.SIGTERM)
     check(reader.wait(timeout=10) == 0, "SIGTERM: %s" % reader.returncode)
     label = 'name="oven \\"top\\" \\\\ left, x=1"'
-    line = [l for l in exposition.splitlines() if 'channel="3"' in l]
+    line = [l for l in exposition.splitlines()
+            if l.startswith("wexlink_temperature_celsius") and 'channel="3"' in l]
     check(len(line) == 1 and label in line[0], "metrics line %r" % line)
     celsius = (fahrenheit(e2e.default_raw(0, 3)) - 32) * 5 / 9
     check(abs(float(line[0].split()[-1]) - celsius) < 1e-5, "metrics value %r" % line[0])

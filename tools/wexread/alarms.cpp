@@ -236,9 +236,12 @@ const std::vector<AlarmChange>& Alarms::Feed(std::int64_t utcMs, const std::uint
     const std::uint16_t* module = raw + k * kChannelsPerModule;
     up_[k] = ModuleAnswering(module) ? 1 : 0;
     for (unsigned c = 0; c < kChannelsPerModule; ++c) {
-      values_[k * kChannelsPerModule + c] = up_[k] != 0 && IsTemperature(module[c])
-                                                ? (static_cast<int>(module[c]) - 32000) / 16.0
-                                                : NAN;
+      const std::size_t index = k * kChannelsPerModule + c;
+      std::optional<double> value;
+      if (up_[k] != 0 && IsTemperature(module[c]))
+        value = layout_ != nullptr ? ChannelValue(*layout_, index, module[c])
+                                   : (static_cast<int>(module[c]) - 32000) / 16.0;
+      values_[index] = value.value_or(NAN);
     }
   }
   const auto& changes = engine_.Feed(utcMs, values_, up_);

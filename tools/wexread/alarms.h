@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "alarm_rules.h"
+#include "readings.h"
 
 namespace wexread {
 
@@ -161,6 +162,10 @@ class Alarms {
   // process may not write the port.
   std::string StartNote() const;
 
+  // Compare the limits with the channels' values in the run's unit and
+  // calibrated (the config file's), rather than with plain degrees Celsius.
+  void UseLayout(const RunLayout* layout) { layout_ = layout; }
+
   // Feeds the row (raw library values, `modules` x 8) to the engine, runs the
   // programs and sets the relays of the changes, and returns the changes.
   const std::vector<AlarmChange>& Feed(std::int64_t utcMs, const std::uint16_t* raw);
@@ -185,6 +190,7 @@ class Alarms {
   std::optional<HookRunner> hooks_;
   bool relaysNamed_ = false;
   std::vector<double> values_;
+  const RunLayout* layout_ = nullptr;
   std::vector<std::uint8_t> up_;
   std::vector<std::optional<double>> shownValue_;  // per rule, at its last change
   std::vector<std::int64_t> sinceMs_;              // per rule, its last change

@@ -2,12 +2,15 @@
 
 #include <toml++/toml.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <set>
+
+#include "readings.h"
 
 namespace wexread {
 namespace {
@@ -97,6 +100,44 @@ bool GoodName(const std::string& name) {
   return true;
 }
 
+std::vector<std::string> ModulesOf(const Options& o) {
+  std::vector<std::string> modules;
+  if (o.addresses.empty()) {
+    for (unsigned k = 0; k < o.modules; ++k)
+      modules.push_back(AddressName({1, static_cast<std::uint8_t>(k)}));
+  } else {
+    for (const auto& a : o.addresses) modules.push_back(AddressName(a));
+  }
+  return modules;
+}
+
+// The alarm keys a [[channel]] or [[module]] table may hold beside its own:
+// relay (1 to 8) and on_alarm (a program and its arguments, no shell).
+std::optional<std::string> ReadAlarmAction(const std::string& k, const toml::node& value,
+                                           const std::string& at,
+                                           std::optional<unsigned>& relay,
+                                           std::vector<std::string>& onAlarm, bool& known) {
+  known = true;
+  if (k == "relay") {
+    const auto* i = value.as_integer();
+    if (i == nullptr || i->get() < 1 || i->get() > 8) return at + "1 to 8 expected";
+    relay = static_cast<unsigned>(i->get());
+  } else if (k == "on_alarm") {
+    const auto* list = value.as_array();
+    if (list == nullptr || list->empty()) return at + "a list of strings expected";
+    onAlarm.clear();
+    for (const toml::node& word : *list) {
+      const auto* text = word.as_string();
+      if (text == nullptr) return at + "a list of strings expected";
+      onAlarm.push_back(text->get());
+    }
+    if (onAlarm.front().empty()) return at + "the program's path is empty";
+  } else {
+    known = false;
+  }
+  return std::nullopt;
+}
+
 // The [[channel]] tables, checked against the run's modules.
 std::optional<std::string> ReadChannels(const std::string& path, const toml::node& node,
                                         Options& o) {
@@ -115,12 +156,28 @@ std::optional<std::string> ReadChannels(const std::string& path, const toml::nod
   for (const toml::node& item : *tables) {
     const toml::table& table = *item.as_table();
     ChannelSetting setting;
+    ChannelAlarm alarm;
     bool haveModule = false;
     bool haveChannel = false;
+    bool haveAlarmKey = false;
     for (auto&& [key, value] : table) {
       const std::string k(key.str());
       const std::string at = Where(path, value) + ": channel." + k + ": ";
-      if (k == "module") {
+      bool action = false;
+      if (const auto error = ReadAlarmAction(k, value, at, alarm.relay, alarm.onAlarm, action))
+        return error;
+      if (action) {
+        haveAlarmKey = true;
+      } else if (k == "high" || k == "low" || k == "hysteresis" || k == "delay") {
+        const auto number = Number(value);
+        if (!number) return at + "a finite number expected";
+        if ((k == "hysteresis" || k == "delay") && *number < 0) return at + "0 or more expected";
+        if (k == "high") alarm.high = *number;
+        if (k == "low") alarm.low = *number;
+        if (k == "hysteresis") alarm.hysteresis = *number;
+        if (k == "delay") alarm.delayS = *number;
+        haveAlarmKey = true;
+      } else if (k == "module") {
         const auto* s = value.as_string();
         const auto address = s != nullptr ? ParseAddress(s->get()) : std::nullopt;
         if (!address) return at + "an address A1:A2 in hex expected, as in --address";
@@ -153,6 +210,108 @@ std::optional<std::string> ReadChannels(const std::string& path, const toml::nod
       return Where(path, item) + ": channel: " + AddressName(setting.module) + " channel " +
              std::to_string(setting.channel) + " is given twice";
     o.channelSettings.push_back(setting);
+    if (haveAlarmKey) {
+      if (!alarm.high && !alarm.low)
+        return Where(path, item) + ": channel: an alarm needs high or low";
+      alarm.module = AddressName(setting.module);
+      alarm.channel = setting.channel;
+      alarm.name = setting.name;
+      // A --high or --low for the same channel on the command line wins.
+      const bool overridden =
+          std::any_of(o.alarms.channels.begin(), o.alarms.channels.end(), [&](const auto& a) {
+            return a.module == alarm.module && a.channel == alarm.channel;
+          });
+      if (!overridden) o.alarms.channels.push_back(std::move(alarm));
+    }
+  }
+  return std::nullopt;
+}
+
+// The [[module]] tables: a module alarm each (down_after seconds without an
+// answer), checked against the run's modules.
+std::optional<std::string> ReadModules(const std::string& path, const toml::node& node,
+                                       Options& o) {
+  const auto* tables = node.as_array();
+  if (tables == nullptr || !tables->is_array_of_tables())
+    return Where(path, node) + ": module: [[module]] tables expected";
+  std::set<std::string> modules;
+  if (o.addresses.empty()) {
+    for (unsigned k = 0; k < o.modules; ++k)
+      modules.insert(AddressName({1, static_cast<std::uint8_t>(k)}));
+  } else {
+    for (const auto& a : o.addresses) modules.insert(AddressName(a));
+  }
+  for (const toml::node& item : *tables) {
+    ModuleAlarm alarm;
+    ChannelAlarm limits;  // high/low for every channel of the module
+    bool haveLimits = false;
+    bool haveModule = false;
+    for (auto&& [key, value] : *item.as_table()) {
+      const std::string k(key.str());
+      const std::string at = Where(path, value) + ": module." + k + ": ";
+      bool action = false;
+      if (const auto error = ReadAlarmAction(k, value, at, alarm.relay, alarm.onAlarm, action))
+        return error;
+      if (action) continue;
+      if (k == "module") {
+        const auto* text = value.as_string();
+        const auto address = text != nullptr ? ParseAddress(text->get()) : std::nullopt;
+        if (!address) return at + "an address A1:A2 in hex expected, as in --address";
+        alarm.module = AddressName(*address);
+        if (modules.count(alarm.module) == 0) return at + alarm.module + " is not a module of this run";
+        haveModule = true;
+      } else if (k == "name") {
+        const auto* text = value.as_string();
+        if (text == nullptr || !GoodName(text->get()))
+          return at + "1 to 100 characters expected, no control characters, no '\\' at the end";
+        alarm.name = text->get();
+      } else if (k == "down_after") {
+        const auto number = Number(value);
+        if (!number || *number <= 0) return at + "a number of seconds above 0 expected";
+        alarm.downAfterS = *number;
+      } else if (k == "high" || k == "low" || k == "hysteresis" || k == "delay") {
+        const auto number = Number(value);
+        if (!number) return at + "a finite number expected";
+        if ((k == "hysteresis" || k == "delay") && *number < 0) return at + "0 or more expected";
+        if (k == "high") limits.high = *number;
+        if (k == "low") limits.low = *number;
+        if (k == "hysteresis") limits.hysteresis = *number;
+        if (k == "delay") limits.delayS = *number;
+        haveLimits = true;
+      } else {
+        return Where(path, value) + ": unknown key 'module." + k + "'";
+      }
+    }
+    if (!haveModule) return Where(path, item) + ": module: the module's address is needed";
+    if (haveLimits) {
+      if (!limits.high && !limits.low)
+        return Where(path, item) + ": module: an alarm needs high or low";
+      // The module's limits hold for each of its channels that has none of
+      // its own ([[channel]] or --high/--low); the relay and program too.
+      limits.module = alarm.module;
+      limits.relay = alarm.relay;
+      limits.onAlarm = alarm.onAlarm;
+      for (unsigned c = 0; c < kChannelsPerModule; ++c) {
+        const bool own =
+            std::any_of(o.alarms.channels.begin(), o.alarms.channels.end(), [&](const auto& a) {
+              return a.module == limits.module && a.channel == c;
+            });
+        if (own) continue;
+        ChannelAlarm rule = limits;
+        rule.channel = c;
+        for (const auto& setting : o.channelSettings)
+          if (AddressName(setting.module) == rule.module && setting.channel == c)
+            rule.name = setting.name;
+        o.alarms.channels.push_back(std::move(rule));
+      }
+    } else if (alarm.downAfterS <= 0) {
+      return Where(path, item) + ": module: down_after, high or low is needed";
+    }
+    if (alarm.downAfterS <= 0) continue;
+    const bool overridden =
+        std::any_of(o.alarms.modules.begin(), o.alarms.modules.end(),
+                    [&](const auto& a) { return a.module == alarm.module; });
+    if (!overridden) o.alarms.modules.push_back(std::move(alarm));
   }
   return std::nullopt;
 }
@@ -190,10 +349,15 @@ ParseResult ApplyConfigFile(const ParseResult& commandLine, int argc, char** arg
 
   std::vector<std::string> words{argv[0]};
   const toml::node* channels = nullptr;
+  const toml::node* moduleTables = nullptr;
   for (auto&& [key, value] : root) {
     const std::string k(key.str());
     if (k == "channel") {
       channels = &value;
+      continue;
+    }
+    if (k == "module") {
+      moduleTables = &value;
       continue;
     }
     const auto* f = fact(k);
@@ -218,6 +382,12 @@ ParseResult ApplyConfigFile(const ParseResult& commandLine, int argc, char** arg
   if (channels != nullptr) {
     if (const auto error = ReadChannels(path, *channels, *merged.options)) return Failure(*error);
   }
+  if (moduleTables != nullptr) {
+    if (const auto error = ReadModules(path, *moduleTables, *merged.options))
+      return Failure(*error);
+  }
+  if (const auto error = AlarmRulesError(merged.options->alarms, ModulesOf(*merged.options)))
+    return Failure(path + ": " + *error);
   return merged;
 }
 

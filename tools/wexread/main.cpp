@@ -103,6 +103,7 @@ class Reader {
     metrics_.rowPeriodMs = std::int64_t{o.periodMs} * o.ModuleCount();
     if (!o.alarms.empty())
       alarms_.emplace(o.alarms, metrics_.layout.modules, RelayWriter::PortAccess());
+    if (alarms_) alarms_->UseLayout(&metrics_.layout);
   }
 
   int Run();

@@ -140,7 +140,7 @@
           ? e.state === "raised"
             ? "not answering for " + e.value + " s"
             : "answering again"
-          : (e.value === null ? "" : e.value + " °C, ") + e.kind + " limit " + e.limit;
+          : (e.value === null ? "" : e.value + unitSuffix() + ", ") + e.kind + " limit " + e.limit;
       const text = new Date(e.t).toLocaleTimeString() + "  " + who + " " + e.state + ": " + what;
       list.append(element("li", e.state, text));
     }
