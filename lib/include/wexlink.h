@@ -86,7 +86,7 @@
  *     (WEXLINK_COM1=/dev/ttyUSB0, a /dev/serial/by-id/ name, a pty) when it is
  *     set and not empty, else /dev/ttyS<n-1>. It is opened for exclusive use,
  *     raw, at the baud rate given to Initial, 8 data bits, no parity, 1 stop
- *     bit, no flow control. Serial devices need the group dialout.
+ *     bit, no flow control; bytes that waited on the line are discarded. Serial devices need the group dialout.
  *   - Notifications (RegisterNotify): the window handle is a file descriptor
  *     owned by the caller. A pipe, FIFO or socket gets one 12-byte record per
  *     completed buffer (message, wParam, lParam as native uint32); an eventfd

@@ -349,5 +349,25 @@ TEST_F(SerialOnPty, ReopensAfterClose) {
   }
 }
 
+// Bytes that reached the line while nobody had it open (a reply to the last
+// request of a run stopped just before) belong to no request of the new run:
+// taken with its first reply they would make that reply a miss.
+TEST_F(SerialOnPty, OpenDiscardsWhatArrivedWhileClosed) {
+  PosixSerialDevice device;
+  ASSERT_TRUE(device.Open("COM7:", "9600,N,8,1"));
+  device.Close();
+  pty.Send({0xAA, 1, 2, 3});
+  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(device.Open("COM7:", "9600,N,8,1"));
+  int32_t in = -1, out = -1;
+  device.QueryQueues(in, out);
+  EXPECT_EQ(in, 0);
+  pty.Send({0x55});
+  WaitForInput(device, 1);
+  uint8_t byte = 0;
+  EXPECT_EQ(device.Read(&byte, 1), 1);
+  EXPECT_EQ(byte, 0x55);
+}
+
 }  // namespace
 }  // namespace wexlink::posix

@@ -179,6 +179,10 @@ bool PosixSerialDevice::Open(const char* deviceName, const char* lineDefinition)
   int modemLines = TIOCM_DTR | TIOCM_RTS;
   ioctl(fd, TIOCMBIC, &modemLines);
   ioctl(fd, TIOCCBRK);
+  // What reached the line while it was closed (a late reply to the previous
+  // run's last request) answers no request of this run: taken in with the
+  // first reply, it would make that reply a miss.
+  tcflush(fd, TCIOFLUSH);
 
   fd_.store(fd, std::memory_order_release);
   return true;

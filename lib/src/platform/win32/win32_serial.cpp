@@ -47,6 +47,8 @@ bool Win32Serial::Open(const char* deviceName, const char* lineDefinition) {
   MakeRawLine(dcb);
   SetCommState(handle_, &dcb);
   ClearCommBreak(handle_);
+  // What reached the port while it was closed answers no request of this run.
+  PurgeComm(handle_, PURGE_RXCLEAR | PURGE_TXCLEAR);
   return true;
 }
 
