@@ -39,6 +39,23 @@ set(WEXLINK_INSTALLER_FILES
 # "<shortcut name in the Start menu>|<program in the installation folder>|<arguments>"
 set(WEXLINK_INSTALLER_SHORTCUTS
   "Wexmon|Wexmon.exe|")
+# "<Internet shortcut name in the Start menu>|<address>"
+set(WEXLINK_INSTALLER_LINKS "")
+
+# wexread.exe comes from a cross build of its own (it needs the posix thread
+# model of mingw-w64, Wexmon the win32 one): name it here to ship it, with a
+# Start-menu entry that reads COM1 and serves the web page, and a link to
+# that page.
+set(WEXLINK_WEXREAD_EXE "" CACHE FILEPATH
+  "wexread.exe of the posix-thread cross build, to put in the installer")
+set(WEXLINK_WEXREAD_PORT 9316)
+if(WEXLINK_WEXREAD_EXE)
+  list(APPEND WEXLINK_INSTALLER_FILES "${WEXLINK_WEXREAD_EXE}|wexread.exe")
+  list(APPEND WEXLINK_INSTALLER_SHORTCUTS
+    "wexread (COM1, web page)|wexread.exe|--port 1 --listen 127.0.0.1:${WEXLINK_WEXREAD_PORT}")
+  list(APPEND WEXLINK_INSTALLER_LINKS
+    "wexread web page|http://localhost:${WEXLINK_WEXREAD_PORT}/")
+endif()
 
 set(NSIS_INSTALL_FILES "")
 set(NSIS_UNINSTALL_FILES "")
@@ -76,6 +93,15 @@ foreach(_entry IN LISTS WEXLINK_INSTALLER_SHORTCUTS)
   string(APPEND NSIS_UNINSTALL_SHORTCUTS "  Delete \"$SMPROGRAMS\\wexlink\\${_name}.lnk\"\n")
 endforeach()
 
+foreach(_entry IN LISTS WEXLINK_INSTALLER_LINKS)
+  string(REPLACE "|" ";" _parts "${_entry}")
+  list(GET _parts 0 _name)
+  list(GET _parts 1 _url)
+  string(APPEND NSIS_INSTALL_SHORTCUTS
+    "  WriteINIStr \"$SMPROGRAMS\\wexlink\\${_name}.url\" \"InternetShortcut\" \"URL\" \"${_url}\"\n")
+  string(APPEND NSIS_UNINSTALL_SHORTCUTS "  Delete \"$SMPROGRAMS\\wexlink\\${_name}.url\"\n")
+endforeach()
+
 configure_file(${CMAKE_CURRENT_LIST_DIR}/wexlink-installer.nsi.in
   ${CMAKE_BINARY_DIR}/installer/wexlink-installer.nsi.configured @ONLY)
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/installer/wexlink-installer.nsi
@@ -85,7 +111,7 @@ find_program(WEXLINK_MAKENSIS makensis)
 if(WEXLINK_MAKENSIS)
   add_custom_command(OUTPUT ${WEXLINK_SETUP_FILE}
     COMMAND ${WEXLINK_MAKENSIS} -V2 -NOCD ${CMAKE_BINARY_DIR}/installer/wexlink-installer.nsi
-    DEPENDS Wexmon wexlink ${CMAKE_BINARY_DIR}/installer/wexlink-installer.nsi
+    DEPENDS Wexmon wexlink ${CMAKE_BINARY_DIR}/installer/wexlink-installer.nsi ${WEXLINK_WEXREAD_EXE}
       ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
       ${PROJECT_SOURCE_DIR}/lib/include/wexlink.h
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/installer

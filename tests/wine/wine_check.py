@@ -374,6 +374,9 @@ def installer(ctx):
     w = ctx.width
     if not shutil.which("makensis"):
         raise Skip("makensis is not installed (Debian: nsis)")
+    # wexread.exe comes from the build fixture's posix-thread build.
+    run(["cmake", "-S", ctx.repo, "-B", w.lib, "-DWEXLINK_WEXREAD_EXE=%s" % w.wexread_exe],
+        w.logs / "installer-configure.log")
     run(["cmake", "--build", w.lib, "--target", "installer"], w.logs / "installer-build.log")
     setups = sorted(w.lib.glob("wexlink-*-%s-setup.exe" % w.table))
     if len(setups) != 1:
@@ -389,13 +392,17 @@ def installer(ctx):
     prefix.run([setups[0], "/S", "/D=" + target], timeout=120)
     prefix.stop()  # writes the registry files
     problems = []
-    for name in ("Wexmon.exe", "wexlink.dll", "include/wexlink.h", "lib/libwexlink.dll.a",
-                 "README.md", "LICENSE.txt", "uninstall.exe"):
+    for name in ("Wexmon.exe", "wexread.exe", "wexlink.dll", "include/wexlink.h",
+                 "lib/libwexlink.dll.a", "README.md", "LICENSE.txt", "uninstall.exe"):
         if not (folder / name).is_file():
             problems.append("missing " + name)
     menu = prefix.path / "drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/wexlink"
-    if not (menu / "Wexmon.lnk").is_file():
-        problems.append("no Start-menu shortcut %s/Wexmon.lnk" % menu)
+    for name in ("Wexmon.lnk", "wexread (COM1, web page).lnk", "wexread web page.url"):
+        if not (menu / name).is_file():
+            problems.append("no Start-menu entry %s/%s" % (menu, name))
+    url = (menu / "wexread web page.url")
+    if url.is_file() and "URL=http://localhost:9316/" not in url.read_text(errors="replace"):
+        problems.append("the web page's link: %r" % url.read_text(errors="replace"))
     system = prefix.registry()
     key = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\wexlink"
     values = find_key(system, key)
@@ -432,6 +439,14 @@ def installer(ctx):
     expect_passed("wexmon_driver on the installed Wexmon.exe", result)
     if status != 0:
         raise Failure("the installed Wexmon.exe ended with status %s" % status)
+
+    # The installed wexread.exe, beside the installed DLL, reads the simulator
+    # on COM1 in every format.
+    import wexread_wine
+    reader_prefix = Prefix(w)
+    with WineSession(reader_prefix, ctx.args.simulator, {1: wexread_wine.RAW}, w.logs):
+        wexread_wine.formats(reader_prefix, folder)
+    log("the installed wexread.exe read the simulator on COM1")
 
     # The uninstaller copies itself away and returns at once: wait for Wine.
     prefix.run([folder / "uninstall.exe", "/S"], timeout=120)

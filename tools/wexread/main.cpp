@@ -357,8 +357,14 @@ int Reader::Run() {
     std::fprintf(stderr, "wexread: live page at %s/ (six hours of rows kept: %zu KiB)\n", base,
                  (server_->historyBytes() + 1023) / 1024);
   }
-  // The unit and the channel names are the defaults until configured.
-  plant_ = PlantOutputs::Start(o_, metrics_.layout, TemperatureUnit::C, {});
+  // In the run's unit, with the config file's channel names.
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < acquisition_.channels(); ++i)
+    names.push_back(metrics_.layout.NameOf(i));
+  const TemperatureUnit unit = metrics_.layout.unit == Unit::Fahrenheit ? TemperatureUnit::F
+                               : metrics_.layout.unit == Unit::Kelvin   ? TemperatureUnit::K
+                                                                        : TemperatureUnit::C;
+  plant_ = PlantOutputs::Start(o_, metrics_.layout, unit, names);
   if (alarms_ && !alarms_->StartNote().empty()) std::fputs(alarms_->StartNote().c_str(), stderr);
   if (server_ && alarms_) server_->PublishAlarm({}, alarms_->StateJson());
   Publish();

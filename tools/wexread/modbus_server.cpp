@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -91,7 +92,14 @@ void ModbusServer::Update(const std::uint16_t* values, std::uint64_t rows) {
     const std::uint16_t* v = values + m * kChannelsPerModule;
     up[m] = ModuleAnswering(v) ? 1 : 0;
     for (unsigned c = 0; c < kChannelsPerModule; ++c) {
-      const int t = up[m] != 0 && IsTemperature(v[c]) ? TemperatureTenths(v[c], unit_) : kNoReading;
+      int t = up[m] != 0 && IsTemperature(v[c]) ? TemperatureTenths(v[c], unit_) : kNoReading;
+      if (layout_ != nullptr && t != kNoReading) {
+        // Calibrated, in the run's unit; beyond 16 bits the register holds no reading.
+        const auto value = ChannelValue(*layout_, m * kChannelsPerModule + c, v[c]);
+        const double tenths10 = value ? std::round(*value * 10) : 0;
+        t = value && tenths10 > -32768 && tenths10 <= 32767 ? static_cast<int>(tenths10)
+                                                             : kNoReading;
+      }
       tenths[m * kChannelsPerModule + c] = static_cast<std::uint16_t>(t);
     }
   }

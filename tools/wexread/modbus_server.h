@@ -26,6 +26,7 @@
 
 #include "options.h"
 #include "plant_units.h"
+#include "readings.h"
 
 typedef struct _modbus modbus_t;
 typedef struct _modbus_mapping_t modbus_mapping_t;
@@ -49,6 +50,11 @@ class ModbusServer {
 
   int port() const { return port_; }
 
+  // The tenths from the channels' values as every output shows them: in the
+  // run's unit and calibrated (the config file's). Without it, plain degrees
+  // of the unit given at the start. The layout outlives the server.
+  void UseLayout(const RunLayout* layout) { layout_ = layout; }
+
   // The newest row (8 values per module) and the rows stored so far.
   void Update(const std::uint16_t* values, std::uint64_t rows);
 
@@ -69,6 +75,7 @@ class ModbusServer {
 
   const unsigned modules_;
   const TemperatureUnit unit_;
+  const RunLayout* layout_ = nullptr;
   modbus_t* ctx_ = nullptr;
   modbus_mapping_t* map_ = nullptr;
   int listenFd_ = -1;

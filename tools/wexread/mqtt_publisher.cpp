@@ -317,8 +317,12 @@ void MqttPublisher::Send(const QueuedRow& row) {
     for (unsigned c = 0; c < kChannelsPerModule; ++c) {
       payload.clear();
       // "None" is what Home Assistant takes for an unknown state.
-      if (up && IsTemperature(values[c]))
-        AppendTemperature(payload, values[c], unit_);
+      // The value every output shows: in the run's unit, calibrated.
+      const auto value = up && IsTemperature(values[c])
+                             ? ChannelValue(layout_, m * kChannelsPerModule + c, values[c])
+                             : std::nullopt;
+      if (value)
+        AppendValue(payload, *value);
       else
         payload = "None";
       PublishOne(topic + "/ch" + std::to_string(c), payload, false);

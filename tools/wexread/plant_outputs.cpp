@@ -62,6 +62,7 @@ std::unique_ptr<PlantOutputs> PlantOutputs::Start(const Options& o, const RunLay
     try {
       p->modbus_ = std::make_unique<ModbusServer>(
           *o.modbus, static_cast<unsigned>(layout.modules.size()), unit);
+      p->modbus_->UseLayout(&layout);
     } catch (const std::runtime_error& e) {
       throw PlantError(e.what());
     }
