@@ -111,6 +111,23 @@ std::vector<std::string> ModulesOf(const Options& o) {
   return modules;
 }
 
+bool IsLimitKey(const std::string& k) {
+  return k == "high" || k == "low" || k == "hysteresis" || k == "delay";
+}
+
+// One of the limit keys of a [[channel]] or [[module]] table into `alarm`.
+std::optional<std::string> ReadLimit(const std::string& k, const toml::node& value,
+                                     const std::string& at, ChannelAlarm& alarm) {
+  const auto number = Number(value);
+  if (!number) return at + "a finite number expected";
+  if ((k == "hysteresis" || k == "delay") && *number < 0) return at + "0 or more expected";
+  if (k == "high") alarm.high = *number;
+  if (k == "low") alarm.low = *number;
+  if (k == "hysteresis") alarm.hysteresis = *number;
+  if (k == "delay") alarm.delayS = *number;
+  return std::nullopt;
+}
+
 // The alarm keys a [[channel]] or [[module]] table may hold beside its own:
 // relay (1 to 8) and on_alarm (a program and its arguments, no shell).
 std::optional<std::string> ReadAlarmAction(const std::string& k, const toml::node& value,
@@ -144,13 +161,8 @@ std::optional<std::string> ReadChannels(const std::string& path, const toml::nod
   const auto* tables = node.as_array();
   if (tables == nullptr || !tables->is_array_of_tables())
     return Where(path, node) + ": channel: [[channel]] tables expected";
-  std::set<std::string> modules;
-  if (o.addresses.empty()) {
-    for (unsigned k = 0; k < o.modules; ++k)
-      modules.insert(AddressName({1, static_cast<std::uint8_t>(k)}));
-  } else {
-    for (const auto& a : o.addresses) modules.insert(AddressName(a));
-  }
+  const auto polled = ModulesOf(o);
+  const std::set<std::string> modules(polled.begin(), polled.end());
   std::set<std::pair<std::string, unsigned>> seen;
   std::set<std::string> names;
   for (const toml::node& item : *tables) {
@@ -168,14 +180,8 @@ std::optional<std::string> ReadChannels(const std::string& path, const toml::nod
         return error;
       if (action) {
         haveAlarmKey = true;
-      } else if (k == "high" || k == "low" || k == "hysteresis" || k == "delay") {
-        const auto number = Number(value);
-        if (!number) return at + "a finite number expected";
-        if ((k == "hysteresis" || k == "delay") && *number < 0) return at + "0 or more expected";
-        if (k == "high") alarm.high = *number;
-        if (k == "low") alarm.low = *number;
-        if (k == "hysteresis") alarm.hysteresis = *number;
-        if (k == "delay") alarm.delayS = *number;
+      } else if (IsLimitKey(k)) {
+        if (const auto error = ReadLimit(k, value, at, alarm)) return error;
         haveAlarmKey = true;
       } else if (k == "module") {
         const auto* s = value.as_string();
@@ -234,13 +240,8 @@ std::optional<std::string> ReadModules(const std::string& path, const toml::node
   const auto* tables = node.as_array();
   if (tables == nullptr || !tables->is_array_of_tables())
     return Where(path, node) + ": module: [[module]] tables expected";
-  std::set<std::string> modules;
-  if (o.addresses.empty()) {
-    for (unsigned k = 0; k < o.modules; ++k)
-      modules.insert(AddressName({1, static_cast<std::uint8_t>(k)}));
-  } else {
-    for (const auto& a : o.addresses) modules.insert(AddressName(a));
-  }
+  const auto polled = ModulesOf(o);
+  const std::set<std::string> modules(polled.begin(), polled.end());
   for (const toml::node& item : *tables) {
     ModuleAlarm alarm;
     ChannelAlarm limits;  // high/low for every channel of the module
@@ -269,14 +270,8 @@ std::optional<std::string> ReadModules(const std::string& path, const toml::node
         const auto number = Number(value);
         if (!number || *number <= 0) return at + "a number of seconds above 0 expected";
         alarm.downAfterS = *number;
-      } else if (k == "high" || k == "low" || k == "hysteresis" || k == "delay") {
-        const auto number = Number(value);
-        if (!number) return at + "a finite number expected";
-        if ((k == "hysteresis" || k == "delay") && *number < 0) return at + "0 or more expected";
-        if (k == "high") limits.high = *number;
-        if (k == "low") limits.low = *number;
-        if (k == "hysteresis") limits.hysteresis = *number;
-        if (k == "delay") limits.delayS = *number;
+      } else if (IsLimitKey(k)) {
+        if (const auto error = ReadLimit(k, value, at, limits)) return error;
         haveLimits = true;
       } else {
         return Where(path, value) + ": unknown key 'module." + k + "'";
