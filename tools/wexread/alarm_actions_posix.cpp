@@ -186,11 +186,4 @@ std::string RelayWriter::NoAccessNote() {
          "give it with wexmon-launcher's WEXLINK_GRANTED_PORTS or CAP_SYS_RAWIO)\n";
 }
 
-bool RelayWriter::Apply(std::uint8_t wanted) {
-  if (!enabled_ || wanted == byte_) return false;
-  byte_ = wanted;
-  outportb(kPort, byte_);
-  return true;
-}
-
 }  // namespace wexread

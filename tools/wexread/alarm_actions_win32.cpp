@@ -28,11 +28,4 @@ std::string RelayWriter::NoAccessNote() {
          "on Windows\n";
 }
 
-bool RelayWriter::Apply(std::uint8_t wanted) {
-  if (!enabled_ || wanted == byte_) return false;
-  byte_ = wanted;
-  outportb(kPort, byte_);
-  return true;
-}
-
 }  // namespace wexread

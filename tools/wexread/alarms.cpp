@@ -357,4 +357,12 @@ void Alarms::AppendExposition(std::string& out, unsigned port) const {
       portLabel + "} " + std::to_string(engine_.changes()) + '\n';
 }
 
+// The same on every system: the library's outportb does what the system allows.
+bool RelayWriter::Apply(std::uint8_t wanted) {
+  if (!enabled_ || wanted == byte_) return false;
+  byte_ = wanted;
+  outportb(kPort, byte_);
+  return true;
+}
+
 }  // namespace wexread
