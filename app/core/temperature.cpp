@@ -3,15 +3,23 @@
 #include <cmath>
 
 #include "texts.h"
+#include "wexlink.h"
 
 namespace wexmon {
 
 float ChannelValueToCelsius(std::uint16_t value) {
-  const std::int32_t offset = static_cast<std::int32_t>(value) - 32000;
-  return static_cast<float>(static_cast<double>(offset) / 16.0);
+  const std::int32_t offset = static_cast<std::int32_t>(value) - WEXLINK_RAW_OFFSET;
+  return static_cast<float>(static_cast<double>(offset) / WEXLINK_RAW_PER_DEGREE);
 }
 
-bool IsShownTemperature(float celsius) { return !(celsius > 125.0f || celsius < -55.0f); }
+bool IsShownTemperature(float celsius) {
+  // The bounds of a reading in degrees, exact in a float: 125 and -55.
+  constexpr float kHighest =
+      static_cast<float>((WEXLINK_RAW_MAX - WEXLINK_RAW_OFFSET) / WEXLINK_RAW_PER_DEGREE);
+  constexpr float kLowest =
+      static_cast<float>((WEXLINK_RAW_MIN - WEXLINK_RAW_OFFSET) / WEXLINK_RAW_PER_DEGREE);
+  return !(celsius > kHighest || celsius < kLowest);
+}
 
 std::string FormatTenths(float value, std::string_view decimalSeparator) {
   // A float has 24 significant bits, so value * 10 is exact in a double, and

@@ -5,9 +5,17 @@
 #include <cstdio>
 #include <string>
 
+// mingw-w64's C++ library prints with its own (GNU-compatible) printf, which
+// the compiler checks as gnu_printf there.
+#if defined(__MINGW32__)
+#define WEXLINK_TEST_PRINTF_LIKE __attribute__((format(gnu_printf, 1, 2)))
+#else
+#define WEXLINK_TEST_PRINTF_LIKE __attribute__((format(printf, 1, 2)))
+#endif
+
 namespace wexlink::test_support {
 
-__attribute__((format(printf, 1, 2))) inline std::string Format(const char* format, ...) {
+WEXLINK_TEST_PRINTF_LIKE inline std::string Format(const char* format, ...) {
   va_list args;
   va_start(args, format);
   va_list again;

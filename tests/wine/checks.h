@@ -1,10 +1,14 @@
 // What the Windows test programs share: one line per check ("ok" or "FAIL"),
-// the counts for the closing line, and printf-style formatting.
+// the counts for the closing line, and printf-style formatting (the tests'
+// own helper, tests/support/format.h).
 #pragma once
 
-#include <cstdarg>
 #include <cstdio>
 #include <string>
+
+#include "format.h"
+
+using wexlink::test_support::Format;
 
 inline int g_checks = 0;
 inline int g_failures = 0;
@@ -16,14 +20,4 @@ inline bool Check(bool ok, const char* what, const std::string& detail = {}) {
               detail.c_str());
   std::fflush(stdout);
   return ok;
-}
-
-inline std::string Fmt(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
-inline std::string Fmt(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
 }

@@ -162,7 +162,7 @@ Colours Count(const RECT& r) {
 }
 
 std::string Describe(const Colours& c) {
-  return Fmt("%d red, %d green, %d dark red of %d pixels", c.red, c.green, c.darkRed, c.total);
+  return Format("%d red, %d green, %d dark red of %d pixels", c.red, c.green, c.darkRed, c.total);
 }
 
 bool SaveBmp(const RECT& r, const std::string& path) {
@@ -239,7 +239,7 @@ int Run(const std::string& iospace, const std::vector<std::wstring>& expect,
   const SIZE mainSize = ClientSize(main);
   Check(mainAt.x == 106 && mainAt.y == 82 && mainSize.cx == 351 && mainSize.cy == 318,
         "main window client area 351x318 at (106, 82)",
-        Fmt("%ldx%ld at (%ld, %ld)", mainSize.cx, mainSize.cy, mainAt.x, mainAt.y));
+        Format("%ldx%ld at (%ld, %ld)", mainSize.cx, mainSize.cy, mainAt.x, mainAt.y));
   Check(FindWindowW(nullptr, kShowCaption.c_str()) == nullptr,
         "the display window does not exist before the first start");
 
@@ -254,7 +254,7 @@ int Run(const std::string& iospace, const std::vector<std::wstring>& expect,
   bool allFound = start && exitButton && relayButton && label1 && label2;
   for (HWND relay : relays) allFound = allFound && relay != nullptr;
   if (!Check(allFound, "buttons, value lines and relay labels found by caption",
-             Fmt("%u child windows", static_cast<unsigned>(controls.size())))) {
+             Format("%u child windows", static_cast<unsigned>(controls.size())))) {
     return 1;
   }
   Check(Focus(main) == start, "the start button holds the focus");
@@ -269,7 +269,7 @@ int Run(const std::string& iospace, const std::vector<std::wstring>& expect,
       const bool green = c.green > 10 && c.red == 0;
       const bool red = c.red > 10 && c.green == 0;
       ok = ok && (greenWanted[i] ? green : red);
-      detail += Fmt("%s%c", i ? " " : "", green ? 'G' : red ? 'R' : '?');
+      detail += Format("%s%c", i ? " " : "", green ? 'G' : red ? 'R' : '?');
     }
     return std::make_pair(ok, detail);
   };
@@ -279,7 +279,7 @@ int Run(const std::string& iospace, const std::vector<std::wstring>& expect,
 
   // ---- Start with Space on the focused button
   const int sentinel = RelayByte(iospace);
-  Check(sentinel == 0xA5, "relay byte before any press", Fmt("%d", sentinel));
+  Check(sentinel == 0xA5, "relay byte before any press", Format("%d", sentinel));
   PressKey(main, VK_SPACE);
   HWND show = nullptr;
   const bool shown = WaitFor(
@@ -295,7 +295,7 @@ int Run(const std::string& iospace, const std::vector<std::wstring>& expect,
   const SIZE showSize = ClientSize(show);
   Check(showAt.x == 229 && showAt.y == 42 && showSize.cx == 549 && showSize.cy == 546,
         "display window client area 549x546 at its stored place (229, 42)",
-        Fmt("%ldx%ld at (%ld, %ld)", showSize.cx, showSize.cy, showAt.x, showAt.y));
+        Format("%ldx%ld at (%ld, %ld)", showSize.cx, showSize.cy, showAt.x, showAt.y));
   Check(Focus(main) == start, "the display window leaves the focus on the start button");
 
   // ---- The module's values, polled once a second
@@ -360,10 +360,10 @@ int Run(const std::string& iospace, const std::vector<std::wstring>& expect,
   WaitFor([&] { return (toggled = relayColours(someGreen)).first; }, 3000);
   Check(toggled.first, "double-clicks turn relay labels 1 and 5 green", toggled.second);
   Sleep(300);
-  Check(RelayByte(iospace) == 0xA5, "a double-click writes no port", Fmt("%d", RelayByte(iospace)));
+  Check(RelayByte(iospace) == 0xA5, "a double-click writes no port", Format("%d", RelayByte(iospace)));
   SendMessageW(relayButton, BM_CLICK, 0, 0);
   const bool written = WaitFor([&] { return RelayByte(iospace) == 0x11; }, 3000);
-  Check(written, "the relay button writes 0x11 to port 256", Fmt("%d", RelayByte(iospace)));
+  Check(written, "the relay button writes 0x11 to port 256", Format("%d", RelayByte(iospace)));
 
   // ---- Stop with Tab (relay button -> start button) and Enter
   Check(Focus(main) == relayButton, "the pressed relay button holds the focus");
@@ -383,7 +383,7 @@ int Run(const std::string& iospace, const std::vector<std::wstring>& expect,
   DWORD code = 1;
   if (process != nullptr) GetExitCodeProcess(process, &code);
   Check(ended && code == 0, "closing the main window ends the program with status 0",
-        Fmt("exit code %lu", code));
+        Format("exit code %lu", code));
   Check(RelayByte(iospace) == 0x11, "nothing is written to the port at the end");
   if (process != nullptr) CloseHandle(process);
   return 0;
@@ -421,7 +421,7 @@ int RelayMessage(const std::vector<std::wstring>& expect) {
   HWND start = ByText(controls, L"启动");
   HWND label1 = ByText(controls, L"1~4的温度：");
   if (!Check(relayButton && start && label1, "relay button, start button and Label1 found",
-             Fmt("%u child windows", static_cast<unsigned>(controls.size())))) {
+             Format("%u child windows", static_cast<unsigned>(controls.size())))) {
     return 1;
   }
   if (!expect.empty()) {
@@ -454,7 +454,7 @@ int RelayMessage(const std::vector<std::wstring>& expect) {
   DWORD code = 1;
   if (process != nullptr) GetExitCodeProcess(process, &code);
   Check(ended && code == 0, "the program ran on and ends with status 0",
-        Fmt("exit code %lu", code));
+        Format("exit code %lu", code));
   return 0;
 }
 

@@ -92,7 +92,7 @@ bool Bind(HMODULE dll, Api& api) {
                     GetProcAddress(dll, #name "@" #bytes) == nullptr;                         \
     if (!ok) {                                                                                \
       Check(false, "bind " #name,                                                             \
-            Fmt("%s %p, ordinal %d %p, plain %p, decorated %p", BOUND_NAME(name, bytes),      \
+            Format("%s %p, ordinal %d %p, plain %p, decorated %p", BOUND_NAME(name, bytes),      \
                 reinterpret_cast<void*>(bound), ordinal, reinterpret_cast<void*>(byOrdinal),  \
                 reinterpret_cast<void*>(plain), reinterpret_cast<void*>(decorated)));         \
       all = false;                                                                            \
@@ -108,7 +108,7 @@ bool Bind(HMODULE dll, Api& api) {
   Check(all, "21 functions bound by decorated name, ordinals 1 to 21 match, no plain names");
 #endif
   Check(GetProcAddress(dll, MAKEINTRESOURCEA(kExportCount + 1)) == nullptr,
-        Fmt("no ordinal %d", kExportCount + 1).c_str());
+        Format("no ordinal %d", kExportCount + 1).c_str());
   return all;
 }
 
@@ -219,12 +219,12 @@ void CheckInformation(const Api& api) {
   float half = 0, span = 0;
   api.ConfigInfo(model, &limit, &c1, &c10a, &c10b, &half, &span, &c0);
   Check(std::memcmp(model, "W316", 5) == 0 && model[5] == 0x7F, "ConfigInfo model name W316",
-        Fmt("%.5s", model));
+        Format("%.5s", model));
   Check(limit == 256 && c1 == 1 && c10a == 10 && c10b == 10 && c0 == 0,
-        "ConfigInfo constants 256, 1, 10, 10, 0", Fmt("%d %d %d %d %d", limit, c1, c10a, c10b, c0));
+        "ConfigInfo constants 256, 1, 10, 10, 0", Format("%d %d %d %d %d", limit, c1, c10a, c10b, c0));
   Check(FloatBits(half) == 0x47000000u && FloatBits(span) == 0x47800000u,
         "ConfigInfo spans 32768.0f and 65536.0f",
-        Fmt("%08x %08x", FloatBits(half), FloatBits(span)));
+        Format("%08x %08x", FloatBits(half), FloatBits(span)));
   Check(api.GetLastADError() == WEXLINK_E_SLOT && api.GetLastADError() == WEXLINK_E_SLOT,
         "ConfigInfo leaves the last error; reading it does not clear it");
 
@@ -255,7 +255,7 @@ void CheckInformation(const Api& api) {
   for (const auto& c : cases) {
     volatile double got = api.ChannelFrq(c.channels, c.period);
     Check(DoubleBits(got) == DoubleBits(c.expected), "ChannelFrq exact",
-          Fmt("(%d, %d) = %.17g, want %.17g", c.channels, c.period, static_cast<double>(got),
+          Format("(%d, %d) = %.17g, want %.17g", c.channels, c.period, static_cast<double>(got),
               c.expected));
   }
   Check(api.GetLastADError() == WEXLINK_E_SLOT, "ChannelFrq leaves the last error");
@@ -277,7 +277,7 @@ void CheckSetup(const Api& api, uint32_t port, uint32_t deadPort) {
   Check(api.ADResult(nullptr) == 0 && api.GetLastADError() == WEXLINK_E_NO_CONTINUOUS,
         "after 106 nothing is held: ADResult 111");
   Check(api.Initial(port, 5, 9600, 0) == 1 && api.GetLastADError() == 0,
-        Fmt("Initial(COM%u, 5, 9600)", port).c_str());
+        Format("Initial(COM%u, 5, 9600)", port).c_str());
 }
 
 bool SameValues(const uint16_t* row, const std::vector<uint16_t>& values) {
@@ -286,7 +286,7 @@ bool SameValues(const uint16_t* row, const std::vector<uint16_t>& values) {
 
 std::string RowText(const uint16_t* row) {
   std::string text;
-  for (int i = 0; i < 8; ++i) text += Fmt("%s%u", i ? "," : "", row[i]);
+  for (int i = 0; i < 8; ++i) text += Format("%s%u", i ? "," : "", row[i]);
   return text;
 }
 
@@ -319,11 +319,11 @@ void CheckSnapshotRun(const Api& api, uint32_t port, const std::vector<uint16_t>
   const bool twoRows = PumpUntil([&] { return readTwoRows() && record.newest == 1; }, 6000);
   const DWORD elapsed = GetTickCount() - start;
   Check(twoRows, "two snapshot rows stored",
-        Fmt("newest row %d after %lu ms", record.newest, static_cast<unsigned long>(elapsed)));
+        Format("newest row %d after %lu ms", record.newest, static_cast<unsigned long>(elapsed)));
   // One row per 1000 ms tick: the second row comes two periods after the start.
   Check(elapsed >= 1500 && elapsed <= 4500, "rows come once per 1000 ms tick",
-        Fmt("%lu ms for two rows", static_cast<unsigned long>(elapsed)));
-  Check(record.passes == 0, "pass count 0 in the first pass", Fmt("%u", record.passes));
+        Format("%lu ms for two rows", static_cast<unsigned long>(elapsed)));
+  Check(record.passes == 0, "pass count 0 in the first pass", Format("%u", record.passes));
   const uint16_t zeros[8] = {};
   Check(std::memcmp(record.rows[0], zeros, sizeof zeros) == 0,
         "the first row of the run holds zeros", RowText(record.rows[0]));
@@ -360,14 +360,14 @@ void CheckContinuousRun(const Api& api, uint32_t port, HWND window,
   const bool notified = PumpUntil([] { return !g_notifications.empty(); }, 9000);
   const DWORD elapsed = GetTickCount() - start;
   Check(notified, "a notification arrives through PostMessageA",
-        Fmt("after %lu ms", static_cast<unsigned long>(elapsed)));
+        Format("after %lu ms", static_cast<unsigned long>(elapsed)));
   Check(elapsed >= 3000, "not before five ticks",
-        Fmt("%lu ms", static_cast<unsigned long>(elapsed)));
+        Format("%lu ms", static_cast<unsigned long>(elapsed)));
   if (notified) {
     Check(g_notifications.size() == 1 && g_notifications[0].wParam == kNotifyWParam &&
               static_cast<uint32_t>(g_notifications[0].lParam) == kNotifyLParam,
           "one message with the slot's wParam and lParam",
-          Fmt("%u messages", static_cast<unsigned>(g_notifications.size())));
+          Format("%u messages", static_cast<unsigned>(g_notifications.size())));
   }
   Check(api.QueryBuf() == 1 && api.GetLastADError() == 0, "QueryBuf reports one buffer");
   struct {
@@ -376,7 +376,7 @@ void CheckContinuousRun(const Api& api, uint32_t port, HWND window,
   } buffer{};
   static_assert(sizeof buffer == kBufferBytes);
   Check(api.ADResult(&buffer) == 1 && api.GetLastADError() == 0, "ADResult takes the buffer");
-  Check(buffer.head == 0, "head word 0 for the first buffer", Fmt("%u", buffer.head));
+  Check(buffer.head == 0, "head word 0 for the first buffer", Format("%u", buffer.head));
   const uint16_t zeros[8] = {};
   bool rowsOk = std::memcmp(buffer.rows[0], zeros, sizeof zeros) == 0;
   for (int r = 1; r < 5; ++r) rowsOk = rowsOk && SameValues(buffer.rows[r], values);
@@ -395,7 +395,7 @@ void CheckUnloadDuringRun(HMODULE dll, uint32_t port, const std::vector<uint16_t
   const BOOL freed = FreeLibrary(dll);
   const DWORD took = GetTickCount() - start;
   Check(freed != FALSE, "FreeLibrary with a run active",
-        Fmt("%lu ms", static_cast<unsigned long>(took)));
+        Format("%lu ms", static_cast<unsigned long>(took)));
   Check(took < 2000, "the unload does not hang");
   Check(GetModuleHandleA("wexlink.dll") == nullptr, "the library is gone from the process");
   PumpMessages();
@@ -426,7 +426,7 @@ void CheckUnloadDuringRun(HMODULE dll, uint32_t port, const std::vector<uint16_t
   std::memcpy(replyValues, reply + 5, sizeof replyValues);
   Check(got == 22 && reply[0] == 0xAA && reply[21] == 0x55 && SameValues(replyValues, values),
         "a request on the freed port gets the module's reply",
-        Fmt("%lu bytes waiting", static_cast<unsigned long>(waiting)));
+        Format("%lu bytes waiting", static_cast<unsigned long>(waiting)));
   CloseHandle(h);
 }
 
@@ -488,7 +488,7 @@ int CheckPorts(const std::string& mode) {
     Check(api.inportb(0x80) == 0xFFu && api.inport(0x80) == 0xFFFFu &&
               api.inportdw(0x80) == 0xFFFFFFFFu,
           "inportb, inport and inportdw read all ones",
-          Fmt("%x %x %x", api.inportb(0x80), api.inport(0x80), api.inportdw(0x80)));
+          Format("%x %x %x", api.inportb(0x80), api.inport(0x80), api.inportdw(0x80)));
     api.outportb(256, 0x11);
     Check(api.inportb(256) == 0xFFu, "a write to port 256 does not come back");
   }
@@ -505,7 +505,7 @@ int CheckPorts(const std::string& mode) {
     Check(api.inportb(256) == 0x5A && api.inport(0x300) == 0x1234 &&
               api.inportdw(0x400) == 0x89ABCDEFu && api.inportb(0x500) == 0,
           "bytes, words and double words written and read back through the file",
-          Fmt("%x %x %x %x", api.inportb(256), api.inport(0x300), api.inportdw(0x400),
+          Format("%x %x %x %x", api.inportb(256), api.inport(0x300), api.inportdw(0x400),
               api.inportb(0x500)));
     Check(api.inportb(0x301) == 0x12 && api.inportb(0x400) == 0xEF,
           "words and double words are stored little-endian");
@@ -515,7 +515,7 @@ int CheckPorts(const std::string& mode) {
     const bool found = GetFileAttributesExW(path, GetFileExInfoStandard, &data) != FALSE;
     Check(found && data.nFileSizeHigh == 0 && data.nFileSizeLow == 65536,
           "the file was created and extended to 64 KiB",
-          Fmt("%lu bytes", static_cast<unsigned long>(data.nFileSizeLow)));
+          Format("%lu bytes", static_cast<unsigned long>(data.nFileSizeLow)));
   }
   FreeLibrary(dll);
   if (mode == "refused") {
@@ -589,7 +589,7 @@ int main(int argc, char** argv) {
   }
 
   HMODULE dll = LoadLibraryA("wexlink.dll");
-  Check(dll != nullptr, "LoadLibraryA(\"wexlink.dll\")", Fmt("error %lu", GetLastError()));
+  Check(dll != nullptr, "LoadLibraryA(\"wexlink.dll\")", Format("error %lu", GetLastError()));
   if (dll == nullptr) return 1;
   Api api;
   if (!Bind(dll, api)) return 1;

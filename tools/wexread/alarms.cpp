@@ -240,7 +240,8 @@ const std::vector<AlarmChange>& Alarms::Feed(std::int64_t utcMs, const std::uint
       std::optional<double> value;
       if (up_[k] != 0 && IsTemperature(module[c]))
         value = layout_ != nullptr ? ChannelValue(*layout_, index, module[c])
-                                   : (static_cast<int>(module[c]) - 32000) / 16.0;
+                                   : (static_cast<int>(module[c]) - WEXLINK_RAW_OFFSET) /
+                                         double{WEXLINK_RAW_PER_DEGREE};
       values_[index] = value.value_or(NAN);
     }
   }

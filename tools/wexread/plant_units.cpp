@@ -3,10 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "wexlink.h"
+
 namespace wexread {
 namespace {
 
-constexpr int kRawZeroCelsius = 32000;
+constexpr int kRawZeroCelsius = WEXLINK_RAW_OFFSET;
 
 // The reading in ten-thousandths of a degree of `unit`: one raw step is
 // 1/16 degree Celsius, 625 ten-thousandths, or 1125 of a degree Fahrenheit.

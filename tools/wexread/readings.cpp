@@ -9,13 +9,16 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "wexlink.h"
+
 namespace wexread {
 namespace {
 
-constexpr int kRawZeroCelsius = 32000;
-constexpr int kRawPerDegree = 16;
-constexpr int kLowestRaw = kRawZeroCelsius - 55 * kRawPerDegree;    // -55 degrees
-constexpr int kHighestRaw = kRawZeroCelsius + 125 * kRawPerDegree;  // 125 degrees
+// The reading rule of the card interface (wexlink.h).
+constexpr int kRawZeroCelsius = WEXLINK_RAW_OFFSET;
+constexpr int kRawPerDegree = WEXLINK_RAW_PER_DEGREE;
+constexpr int kLowestRaw = WEXLINK_RAW_MIN;   // -55 degrees
+constexpr int kHighestRaw = WEXLINK_RAW_MAX;  // 125 degrees
 
 // Degrees as whole part and ten-thousandths: a reading is a multiple of 1/16
 // degree, 625 ten-thousandths, so four decimals are exact.
