@@ -29,6 +29,10 @@ using namespace std::chrono_literals;
 constexpr auto kMinDuration = 1000ms;
 constexpr uint64_t kMinTicks = 5000;
 constexpr auto kMaxDuration = 10s;
+// Fewer ticks than this within the limit and the test has not shown enough.
+// A 2-core machine with four CPU hogs and three other tests running gave the
+// timer thread 3,300 to 4,200 ticks in the 10 s (idle: over 500,000 in 1 s).
+constexpr uint64_t kLeastTicks = 2000;
 // Reply counts stay below 16 bits within one run: the run is restarted before.
 constexpr uint64_t kTicksPerRun = 50000;
 
@@ -135,7 +139,7 @@ TEST_P(SnapshotUnderFastTicks, RecordsAreWholeAndInOrder) {
               modules, ringRows, recordRows, static_cast<unsigned long long>(records),
               static_cast<unsigned long long>(h.timer.ticks.load()), static_cast<unsigned long long>(runs));
   EXPECT_GT(records, 1000u);
-  EXPECT_GE(h.timer.ticks.load(), kMinTicks);
+  EXPECT_GE(h.timer.ticks.load(), kLeastTicks);
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, SnapshotUnderFastTicks,
@@ -253,7 +257,7 @@ TEST(ContinuousUnderFastTicks, BuffersAreWholeAndMoveForward) {
   EXPECT_EQ(h.line.usedWhileClosed.load(), 0u);
   std::printf("continuous: %llu buffers taken over %llu ticks in %llu runs\n", static_cast<unsigned long long>(taken),
               static_cast<unsigned long long>(h.timer.ticks.load()), static_cast<unsigned long long>(runs));
-  EXPECT_GE(h.timer.ticks.load(), kMinTicks);
+  EXPECT_GE(h.timer.ticks.load(), kLeastTicks);
   EXPECT_GT(taken, 100u);
 }
 
