@@ -29,7 +29,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import urllib.request
@@ -374,21 +373,12 @@ def main():
     parser.add_argument("--sim", required=True)
     parser.add_argument("--shots", help="keep a screenshot of the page with the alarm raised here")
     o = parser.parse_args()
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    folder = tempfile.mkdtemp(prefix="wexread-alarms-")
-    try:
+
+    def both(folder):
         relay_off_check(o, folder)
         run(o, folder)
-        return 0
-    except Skip as e:
-        print("skipped: " + str(e))
-        return e2e.SKIP
-    except AssertionError as e:
-        print("FAILED: " + str(e))
-        return 1
-    finally:
-        e2e.stop_all()
-        shutil.rmtree(folder, ignore_errors=True)
+
+    return e2e.run_case(both, "wexread-alarms-")
 
 
 if __name__ == "__main__":

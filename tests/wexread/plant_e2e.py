@@ -30,13 +30,12 @@ import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from wexread_e2e import (SKIP, Sim, Skip, check, free_port, parse_time, spawn,  # noqa: E402
-                         stop_all, wait_for)
+from wexread_e2e import (Sim, Skip, check, free_port, parse_time, run_case, spawn,  # noqa: E402
+                         wait_for)
 
 PERIOD_MS = 700
 
@@ -465,20 +464,8 @@ def main():
     parser.add_argument("--wexread", required=True)
     parser.add_argument("--sim", required=True)
     o = parser.parse_args()
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    folder = tempfile.mkdtemp(prefix="wexread-plant-")
-    try:
-        {"protocols": test_protocols, "modbus": test_modbus}[o.case](o, folder)
-        return 0
-    except Skip as e:
-        print("skipped: " + str(e))
-        return SKIP
-    except AssertionError as e:
-        print("FAILED: " + str(e))
-        return 1
-    finally:
-        stop_all()
-        shutil.rmtree(folder, ignore_errors=True)
+    case = {"protocols": test_protocols, "modbus": test_modbus}[o.case]
+    return run_case(lambda folder: case(o, folder), "wexread-plant-")
 
 
 if __name__ == "__main__":

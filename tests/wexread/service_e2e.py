@@ -29,7 +29,6 @@ import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 import urllib.parse
 
@@ -276,20 +275,8 @@ def main():
     parser.add_argument("--wexread", required=True)
     parser.add_argument("--sim", required=True)
     o = parser.parse_args()
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    folder = tempfile.mkdtemp(prefix="wexread-service-")
-    try:
-        {"config": test_config, "notify": test_notify, "rotate": test_rotate}[o.case](o, folder)
-        return 0
-    except e2e.Skip as e:
-        print("skipped: " + str(e))
-        return e2e.SKIP
-    except AssertionError as e:
-        print("FAILED: " + str(e))
-        return 1
-    finally:
-        e2e.stop_all()
-        shutil.rmtree(folder, ignore_errors=True)
+    case = {"config": test_config, "notify": test_notify, "rotate": test_rotate}[o.case]
+    return e2e.run_case(lambda folder: case(o, folder), "wexread-service-")
 
 
 if __name__ == "__main__":

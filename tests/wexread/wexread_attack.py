@@ -21,17 +21,15 @@ import argparse
 import json
 import os
 import re
-import shutil
 import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from wexread_e2e import SKIP, Sim, Skip, check, spawn, stop_all  # noqa: E402
+from wexread_e2e import Sim, check, run_case, spawn  # noqa: E402
 
 RSS_LIMIT_KB = 32 * 1024
 
@@ -485,20 +483,8 @@ def main():
     parser.add_argument("--go-on", action="store_true",
                         help="http: print a failed attack and go on to the next (to measure)")
     o = parser.parse_args()
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    folder = tempfile.mkdtemp(prefix="wexread-attack-")
-    try:
-        {"http": test_http, "files": test_files}[o.case](o, folder)
-        return 0
-    except Skip as e:
-        print("skipped: " + str(e))
-        return SKIP
-    except AssertionError as e:
-        print("FAILED: " + str(e))
-        return 1
-    finally:
-        stop_all()
-        shutil.rmtree(folder, ignore_errors=True)
+    case = {"http": test_http, "files": test_files}[o.case]
+    return run_case(lambda folder: case(o, folder), "wexread-attack-")
 
 
 if __name__ == "__main__":

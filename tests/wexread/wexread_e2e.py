@@ -85,6 +85,26 @@ def stop_all():
             p.wait()
 
 
+def run_case(case, prefix):
+    """Runs case(folder) in a new temporary folder and returns the exit status
+    CTest reads: 0 passed, SKIP skipped, 1 failed. Every process the case
+    started is stopped and the folder removed, also on SIGTERM (a timeout)."""
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    folder = tempfile.mkdtemp(prefix=prefix)
+    try:
+        case(folder)
+        return 0
+    except Skip as e:
+        print("skipped: " + str(e))
+        return SKIP
+    except AssertionError as e:
+        print("FAILED: " + str(e))
+        return 1
+    finally:
+        stop_all()
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -875,22 +895,10 @@ def main():
     parser.add_argument("--sim", required=True)
     parser.add_argument("--shots", help="web: keep the screenshots in this folder")
     o = parser.parse_args()
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    folder = tempfile.mkdtemp(prefix="wexread-")
-    try:
-        {"files": test_files, "prometheus": test_prometheus, "influx": test_influx,
+    case = {"files": test_files, "prometheus": test_prometheus, "influx": test_influx,
          "web": test_web, "live": test_live, "recovery": test_recovery,
-         "open_errors": test_open_errors}[o.case](o, folder)
-        return 0
-    except Skip as e:
-        print("skipped: " + str(e))
-        return SKIP
-    except AssertionError as e:
-        print("FAILED: " + str(e))
-        return 1
-    finally:
-        stop_all()
-        shutil.rmtree(folder, ignore_errors=True)
+         "open_errors": test_open_errors}[o.case]
+    return run_case(lambda folder: case(o, folder), "wexread-")
 
 
 if __name__ == "__main__":
